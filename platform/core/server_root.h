@@ -2,7 +2,7 @@
 // runs on. The store, the component registry, the catalog and the directory
 // keep their files below it.
 //
-// It is named by the environment variable ZENTHRA_SERVER_ROOT, so that a
+// It is named by the environment variable ZENTHRA_ROOT, so that a
 // program and every library it loads (the event sink included) agree on one
 // server without passing it around. Tools set it from their --root option.
 #pragma once
@@ -11,7 +11,7 @@
 
 namespace core {
 
-inline constexpr const char* kServerRootVariable = "ZENTHRA_SERVER_ROOT";
+inline constexpr const char* kServerRootVariable = "ZENTHRA_ROOT";
 
 // The configured server root; RuntimeError (76, path not found) when the
 // variable is unset or empty.
