@@ -3,17 +3,23 @@
 // Provider and ConnectionString may be set only while closed (3705 when open).
 // Open on an open connection is 3705; Close, transactions and use by Records
 // on a closed connection are 3704. Closing or destroying a connection with an
-// uncommitted transaction discards it.
+// uncommitted transaction discards it, and closing a connection first closes
+// every Record still open on it, so that no provider item outlives the session
+// it belongs to. A connection and the records on it are used by one thread at
+// a time.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ado/constants.h"
 #include "platform/ado/provider.h"
 
 namespace adodb {
+
+class Record;
 
 class Connection {
  public:
@@ -36,7 +42,9 @@ class Connection {
   void Close();
   ObjectStateEnum State() const;
 
-  // Returns the new nesting level (1).
+  // Returns the new nesting level (1). Transactions do not nest: BeginTrans
+  // inside a transaction is 3251; CommitTrans or RollbackTrans outside one
+  // is 3724.
   std::int32_t BeginTrans();
   void CommitTrans();
   void RollbackTrans();
@@ -45,11 +53,21 @@ class Connection {
   ProviderSession& Session();
 
  private:
+  friend class Record;
+  void CheckOpen() const;
+  // Records open on this connection; closed before the session goes away.
+  void AddDependent(Record* record);
+  void RemoveDependent(Record* record);
+  // Returns the records' references to this connection, which the caller
+  // keeps until it no longer touches the connection.
+  std::vector<std::shared_ptr<Connection>> CloseDependents();
+
   std::string provider_;
   std::string connection_string_;
   ConnectModeEnum mode_ = adModeUnknown;
   std::unique_ptr<ProviderSession> session_;
   bool in_transaction_ = false;
+  std::vector<Record*> dependents_;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;

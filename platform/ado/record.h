@@ -49,7 +49,18 @@ class Record {
   void Attach(std::unique_ptr<RecordSource> source, ConnectionPtr connection);
 
  private:
+  friend class Connection;
   void CheckOpen() const;
+  // Binds source and connection and loads the fields; registers with the
+  // connection so that closing it closes this record first.
+  void Bind(std::unique_ptr<RecordSource> source, ConnectionPtr connection, bool own);
+  // Releases the source and the connection, closing an own connection when
+  // close_own_connection (false when that connection is closing itself).
+  void Unbind(bool close_own_connection);
+  // Opens another item of this record's data source, for MoveRecord and
+  // DeleteRecord on a source other than the record's own item. keep_alive
+  // receives the connection opened for it when the record has none.
+  std::unique_ptr<RecordSource> OpenOther(const std::string& url, ConnectionPtr* keep_alive) const;
 
   adodb::Fields fields_;
   std::unique_ptr<RecordSource> source_;
