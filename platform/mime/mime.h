@@ -24,7 +24,9 @@ struct MessageInfo {
   // The attachments of the message itself, in document order. An attached
   // message (message/rfc822) is one attachment; its own parts are not listed.
   std::vector<Attachment> attachments;
-  // Decoded header values, UTF-8; empty when the header is absent.
+  // Decoded header values, UTF-8; empty when the header is absent. from and
+  // to are address lists as a reader sees them ("Name <a@b>, c@d");
+  // message_id keeps its angle brackets ("<id@host>").
   std::string subject, from, to, message_id;
 };
 
@@ -33,8 +35,9 @@ struct MessageInfo {
 //
 // A part is an attachment when it has Content-Disposition "attachment", or
 // names a file (Content-Disposition filename, else Content-Type name) and is
-// not the message's body text. Alternative bodies and inline body text are
-// not attachments.
+// not the message's body text. Alternative bodies, inline body text, the
+// images an HTML body shows inline (multipart/related parts with a
+// Content-ID) and the signature of a signed message are not attachments.
 MessageInfo Analyze(std::string_view rfc5322);
 
 // The store's item name for a message with this subject: a file-system-safe
