@@ -199,6 +199,7 @@ TEST_F(ConnectionTest, CloseDiscardsAnUncommittedTransaction) {
   CreateItem(*c, "mem://srv/mbx/half");
   c->Close();
   EXPECT_FALSE(store_->Has("mem://srv/mbx/half"));
+  EXPECT_EQ(store_->state().rollbacks, 1);
   // A new session starts outside any transaction.
   c->Open("mem://srv/mbx");
   EXPECT_ADO_ERROR(c->CommitTrans(), err::kAdoInvalidTransaction, "ADODB.Connection");
@@ -219,6 +220,7 @@ TEST_F(ConnectionTest, ReleasingTheLastReferenceDiscardsAnUncommittedTransaction
     EXPECT_EQ(store_->state().live_sessions, 1);  // the record still holds it
   }
   EXPECT_FALSE(store_->Has("mem://srv/mbx/reg"));
+  EXPECT_EQ(store_->state().rollbacks, 1);
   EXPECT_EQ(store_->state().live_sessions, 0);
 }
 

@@ -100,7 +100,6 @@ class MemorySession : public ProviderSession {
  public:
   explicit MemorySession(std::shared_ptr<MemoryState> state) : state_(std::move(state)) {
     ++state_->live_sessions;
-    ++state_->open_sessions_total;
   }
   ~MemorySession() override {
     if (snapshot_) state_->items = std::move(*snapshot_);
@@ -121,6 +120,7 @@ class MemorySession : public ProviderSession {
   }
   void RollbackTrans() override {
     if (!snapshot_) throw RuntimeError(err::kEFail, "No transaction.");
+    ++state_->rollbacks;
     state_->items = std::move(*snapshot_);
     snapshot_.reset();
   }

@@ -21,7 +21,7 @@ struct MemoryItem {
 struct MemoryState {
   std::map<std::string, MemoryItem> items;
   int live_sessions = 0;
-  int open_sessions_total = 0;
+  int rollbacks = 0;  // explicit RollbackTrans calls
   std::string last_connection_string;
   std::string last_query;
   PropertyList last_properties;
