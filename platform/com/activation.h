@@ -1,0 +1,62 @@
+// Activation: creating an object of a registered class by its ProgID.
+//
+// CreateObject looks the ProgID up in the class registry, loads the library
+// (once per process; the handle is cached), asks its DllGetClassObject for
+// the class factory and creates the object. Every failure is a
+// core::RuntimeError 429 ("ActiveX component can't create object") whose
+// description names the ProgID and the reason.
+//
+// Construction: every activation passes through one seam, the construction
+// hook. When the hook returns a constructor string for the class, the new
+// object is asked for IObjectConstruct and constructed with an
+// IObjectConstructString carrying that string before it is handed out; an
+// object that does not offer IObjectConstruct, or whose Construct fails, is
+// not handed out (429). The component catalog installs the hook; tests set
+// one directly.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "platform/com/class_registry.h"
+#include "platform/com/interfaces.h"
+#include "platform/com/unknown.h"
+#include "platform/core/variant.h"
+
+namespace com {
+
+// Returns the constructor string for the class being activated, or nullopt
+// when construction is not enabled for it. The value may be Null.
+using ConstructionHook = std::function<std::optional<core::Variant>(const ClassEntry& entry)>;
+
+// Installs hook for the whole process and returns the previous one. An
+// empty hook disables construction. Called concurrently with activations
+// safely; an activation uses the hook that was installed when it began.
+ConstructionHook SetConstructionHook(ConstructionHook hook);
+
+// Installs a hook for its lifetime and puts the previous one back.
+class ScopedConstructionHook {
+ public:
+  explicit ScopedConstructionHook(ConstructionHook hook)
+      : previous_(SetConstructionHook(std::move(hook))) {}
+  ~ScopedConstructionHook() { SetConstructionHook(std::move(previous_)); }
+  ScopedConstructionHook(const ScopedConstructionHook&) = delete;
+  ScopedConstructionHook& operator=(const ScopedConstructionHook&) = delete;
+
+ private:
+  ConstructionHook previous_;
+};
+
+// A construction object whose ConstructString returns value.
+Ptr<IObjectConstructString> MakeConstructString(core::Variant value);
+
+// A new object of the class registered under progId, constructed as above.
+Ptr<IUnknown> CreateObject(std::string_view progId);
+
+// Unloads every cached library whose DllCanUnloadNow answers S_OK and
+// returns how many were unloaded. Libraries without that export stay.
+std::size_t FreeUnusedLibraries();
+
+}  // namespace com

@@ -1,0 +1,187 @@
+#include "platform/com/class_registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/core/error.h"
+#include "platform/core/server_root.h"
+#include "platform/core/text.h"
+
+namespace com {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSource = "com";
+
+fs::path Folder() { return core::ServerRoot() / "com"; }
+fs::path TablePath() { return Folder() / "classes.tsv"; }
+
+[[noreturn]] void Fail(std::int32_t number, const std::string& what) {
+  throw core::RuntimeError(number, what, kSource);
+}
+
+[[noreturn]] void FailErrno(const std::string& what, const fs::path& path) {
+  Fail(core::err::kPathNotFound, what + " " + path.string() + ": " + std::strerror(errno));
+}
+
+// Holds an flock on the registry's lock file for its lifetime.
+class FileLock {
+ public:
+  FileLock(const fs::path& path, int operation) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) FailErrno("cannot open the class registry lock", path);
+    while (::flock(fd_, operation) != 0) {
+      if (errno != EINTR) {
+        int saved = errno;
+        ::close(fd_);
+        errno = saved;
+        FailErrno("cannot lock the class registry", path);
+      }
+    }
+  }
+  ~FileLock() { ::close(fd_); }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+void CheckValue(std::string_view name, std::string_view value) {
+  if (value.empty())
+    Fail(core::err::kInvalidProcedureCall, "the class's " + std::string(name) + " is empty");
+  if (value.find_first_of("\t\r\n") != std::string_view::npos) {
+    Fail(core::err::kInvalidProcedureCall, "the class's " + std::string(name) + " \"" +
+                                               std::string(value) +
+                                               "\" holds a tab or a line break");
+  }
+}
+
+std::vector<ClassEntry> ReadTable(const fs::path& path) {
+  std::vector<ClassEntry> entries;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (!fs::exists(path)) return entries;
+    FailErrno("cannot read the class registry", path);
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (line.empty()) continue;
+    std::vector<std::string> cols = core::Split(line, "\t");
+    std::optional<GUID> clsid = cols.size() == 4 ? GUID::TryParse(cols[1]) : std::nullopt;
+    if (!clsid) {
+      Fail(core::err::kEFail,
+           "the class registry " + path.string() + " is damaged at line " + std::to_string(number));
+    }
+    entries.push_back({cols[0], *clsid, cols[2], cols[3]});
+  }
+  return entries;
+}
+
+void WriteTable(const fs::path& path, const std::vector<ClassEntry>& entries) {
+  std::ostringstream text;
+  for (const ClassEntry& e : entries) {
+    text << e.progId << '\t' << e.clsid.ToString() << '\t' << e.libraryPath << '\t'
+         << e.threadingModel << '\n';
+  }
+  const std::string data = text.str();
+  fs::path temp = path;
+  temp += ".tmp";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) FailErrno("cannot write the class registry", temp);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int saved = errno;
+      ::close(fd);
+      ::unlink(temp.c_str());
+      errno = saved;
+      FailErrno("cannot write the class registry", temp);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    ::unlink(temp.c_str());
+    FailErrno("cannot write the class registry", temp);
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    FailErrno("cannot replace the class registry", path);
+  }
+}
+
+fs::path EnsureFolder() {
+  fs::path folder = Folder();
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    Fail(core::err::kPathNotFound,
+         "cannot create the class registry folder " + folder.string() + ": " + ec.message());
+  }
+  return folder;
+}
+
+}  // namespace
+
+void RegisterClass(std::string_view progId, const CLSID& clsid, std::string_view libraryPath,
+                   std::string_view threadingModel) {
+  CheckValue("ProgID", progId);
+  CheckValue("library path", libraryPath);
+  CheckValue("threading model", threadingModel);
+  if (threadingModel != "Apartment" && threadingModel != "Free" && threadingModel != "Both" &&
+      threadingModel != "Neutral") {
+    Fail(core::err::kInvalidProcedureCall,
+         "unknown threading model \"" + std::string(threadingModel) + "\"");
+  }
+  fs::path folder = EnsureFolder();
+  FileLock lock(folder / "classes.lock", LOCK_EX);
+  std::vector<ClassEntry> entries = ReadTable(TablePath());
+  std::erase_if(entries, [&](const ClassEntry& e) {
+    return e.clsid == clsid || core::EqualsNoCase(e.progId, progId);
+  });
+  entries.push_back(
+      {std::string(progId), clsid, std::string(libraryPath), std::string(threadingModel)});
+  WriteTable(TablePath(), entries);
+}
+
+bool UnregisterClass(const CLSID& clsid) {
+  fs::path folder = EnsureFolder();
+  FileLock lock(folder / "classes.lock", LOCK_EX);
+  std::vector<ClassEntry> entries = ReadTable(TablePath());
+  std::size_t removed =
+      std::erase_if(entries, [&](const ClassEntry& e) { return e.clsid == clsid; });
+  if (removed == 0) return false;
+  WriteTable(TablePath(), entries);
+  return true;
+}
+
+std::vector<ClassEntry> List() { return ReadTable(TablePath()); }
+
+std::optional<ClassEntry> LookupProgId(std::string_view progId) {
+  for (ClassEntry& e : List()) {
+    if (core::EqualsNoCase(e.progId, progId)) return std::move(e);
+  }
+  return std::nullopt;
+}
+
+std::optional<ClassEntry> LookupClsid(const CLSID& clsid) {
+  for (ClassEntry& e : List()) {
+    if (e.clsid == clsid) return std::move(e);
+  }
+  return std::nullopt;
+}
+
+}  // namespace com

@@ -1,0 +1,45 @@
+// The class registry of the server: which library implements a class, found
+// by ProgID or class id.
+//
+// Kept in <server root>/com/classes.tsv, one class a line (ProgID, class id,
+// library path, threading model, tab-separated). Writers take an exclusive
+// lock on <server root>/com/classes.lock and replace the file by renaming a
+// complete new one over it, so several processes may register and look up at
+// once and a reader never sees half a file. ProgIDs compare without regard to
+// case; a ProgID and a class id each name at most one entry.
+//
+// Every failure is a core::RuntimeError naming the file or the bad value.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com/guid.h"
+
+namespace com {
+
+struct ClassEntry {
+  std::string progId;
+  CLSID clsid;
+  std::string libraryPath;
+  std::string threadingModel;  // "Apartment", "Free", "Both" or "Neutral"
+};
+
+// Adds the class, replacing any entry with the same ProgID or class id.
+// Error 5 when a value is empty, holds a tab or line break, or the threading
+// model is not one of the four.
+void RegisterClass(std::string_view progId, const CLSID& clsid, std::string_view libraryPath,
+                   std::string_view threadingModel);
+
+// Removes the entry of that class id; false when there was none.
+bool UnregisterClass(const CLSID& clsid);
+
+std::optional<ClassEntry> LookupProgId(std::string_view progId);
+std::optional<ClassEntry> LookupClsid(const CLSID& clsid);
+
+// Every entry, in registration order.
+std::vector<ClassEntry> List();
+
+}  // namespace com

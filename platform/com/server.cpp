@@ -1,0 +1,83 @@
+#include "platform/com/server.h"
+
+#include <dlfcn.h>
+
+#include <memory>
+
+#include "platform/com/class_registry.h"
+#include "platform/core/error.h"
+
+namespace com {
+
+std::atomic<std::int32_t>& ModuleLockCount() {
+  static std::atomic<std::int32_t> count{0};
+  return count;
+}
+
+std::string ModulePath(const void* address) {
+  Dl_info info{};
+  if (::dladdr(address, &info) == 0 || !info.dli_fname || !*info.dli_fname) return "";
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::weakly_canonical(info.dli_fname, ec);
+  return ec ? std::string(info.dli_fname) : p.string();
+}
+
+HRESULT RegisterServer(const ComClassInfo* classes, std::int32_t count, const void* anchor) {
+  try {
+    std::string path = ModulePath(anchor);
+    if (path.empty()) return SELFREG_E_CLASS;
+    for (std::int32_t i = 0; i < count; ++i) {
+      RegisterClass(classes[i].progId, GUID::Parse(classes[i].clsid), path,
+                    classes[i].threadingModel);
+    }
+    return S_OK;
+  } catch (...) {
+    return SELFREG_E_CLASS;
+  }
+}
+
+HRESULT UnregisterServer(const ComClassInfo* classes, std::int32_t count) {
+  try {
+    for (std::int32_t i = 0; i < count; ++i) UnregisterClass(GUID::Parse(classes[i].clsid));
+    return S_OK;
+  } catch (...) {
+    return SELFREG_E_CLASS;
+  }
+}
+
+HRESULT CanUnloadNow() { return ModuleLockCount().load() == 0 ? S_OK : S_FALSE; }
+
+std::vector<ClassDescription> DescribeLibrary(const std::filesystem::path& library) {
+  const std::string name = library.string();
+  if (!std::filesystem::exists(library)) {
+    throw core::RuntimeError(core::err::kFileNotFound, "component library " + name + " not found",
+                             "com");
+  }
+  auto fail = [&](const std::string& reason) -> core::RuntimeError {
+    return core::RuntimeError(core::err::kCannotCreateObject,
+                              "cannot read the classes of " + name + ": " + reason, "com");
+  };
+  std::unique_ptr<void, int (*)(void*)> handle(::dlopen(name.c_str(), RTLD_LAZY | RTLD_LOCAL),
+                                               &::dlclose);
+  if (!handle) {
+    const char* why = ::dlerror();
+    throw fail(why ? why : "it cannot be loaded");
+  }
+  auto describe = reinterpret_cast<DllGetClassInfoFn>(::dlsym(handle.get(), "DllGetClassInfo"));
+  if (!describe) throw fail("it exports no DllGetClassInfo");
+  const ComClassInfo* classes = nullptr;
+  std::int32_t count = describe(&classes);
+  if (count < 0 || (count > 0 && !classes)) throw fail("its class description is invalid");
+  std::vector<ClassDescription> out;
+  for (std::int32_t i = 0; i < count; ++i) {
+    const ComClassInfo& c = classes[i];
+    std::optional<GUID> clsid = c.clsid ? GUID::TryParse(c.clsid) : std::nullopt;
+    if (!c.progId || !c.name || !c.threadingModel || !clsid) {
+      throw fail("class " + std::to_string(i + 1) + " of its description is invalid");
+    }
+    out.push_back({c.progId, *clsid, c.name, c.threadingModel});
+  }
+  return out;
+}
+
+}  // namespace com

@@ -1,0 +1,29 @@
+// A fresh server root in a temporary folder for the length of a test.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/core/server_root.h"
+
+namespace comtest {
+
+class TempRootTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zenthra-com-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    core::SetServerRoot(root_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  std::filesystem::path root_;
+};
+
+}  // namespace comtest
