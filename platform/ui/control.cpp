@@ -2,6 +2,7 @@
 
 #include "platform/core/error.h"
 #include "platform/ui/event.h"
+#include "platform/ui/form.h"
 
 namespace ui {
 
@@ -24,6 +25,10 @@ Control::~Control() = default;
 
 void Control::Notify(Property what) {
   if (observer_) observer_(*this, what);
+}
+
+bool Control::AcceptsInput() const {
+  return visible_ && enabled_ && (form_ == nullptr || form_->Enabled());
 }
 
 void Control::Left(int twips) { Move(twips, top_, width_, height_); }

@@ -41,6 +41,8 @@ enum class Property {
   State,         // Form loaded, shown, hidden, activated, unloaded
 };
 
+class Form;
+
 enum class ControlKind { Label, CommandButton, CheckBox, TextBox, ListBox, PictureBox };
 
 class Control {
@@ -74,9 +76,10 @@ class Control {
   bool Enabled() const { return enabled_; }
   void Enabled(bool enabled);
 
-  // True when a user could operate the control now: visible and enabled.
-  // The user-input simulations of the controls do nothing otherwise.
-  bool AcceptsInput() const { return visible_ && enabled_; }
+  // True when a user could operate the control now: it is visible and
+  // enabled, and so is its form's input (Form::Enabled). The user-input
+  // simulations of the controls do nothing otherwise.
+  bool AcceptsInput() const;
 
   // One observer per control; a new one replaces the old, an empty one removes it.
   void SetObserver(Observer observer) { observer_ = std::move(observer); }
@@ -97,6 +100,8 @@ class Control {
   bool visible_ = true;
   bool enabled_ = true;
   Observer observer_;
+  const Form* form_ = nullptr;  // set when a form adopts the control
+  friend class Form;
 };
 
 // Throws core::RuntimeError 380 naming the property and the control.

@@ -26,6 +26,7 @@ std::vector<int> ButtonResults(int style) {
 
 int ScriptedDialogs::MsgBox(const MessageBox& box) {
   shown_.push_back(box);
+  if (probe_) probe_(box);
   const std::string which = "message box \"" + box.prompt + "\" (style " +
                             std::to_string(box.style) + ", title \"" + box.title + "\")";
   const std::vector<int> results = ButtonResults(box.style);

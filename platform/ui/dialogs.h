@@ -9,6 +9,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,11 +76,16 @@ class ScriptedDialogs : public Dialogs {
   void Answer(int result) { answers_.push_back(result); }
   std::size_t PendingAnswers() const { return answers_.size(); }
 
+  // Runs while each box is up, before it is answered: lets a test look at
+  // the program's state at that moment (the pointer, a control's text).
+  void WhileShown(std::function<void(const MessageBox&)> probe) { probe_ = std::move(probe); }
+
   // Every box shown so far, oldest first.
   const std::vector<MessageBox>& Shown() const { return shown_; }
   void ClearShown() { shown_.clear(); }
 
  private:
+  std::function<void(const MessageBox&)> probe_;
   std::deque<int> answers_;
   std::vector<MessageBox> shown_;
 };

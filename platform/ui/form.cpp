@@ -46,6 +46,12 @@ void Form::MousePointer(int pointer) {
   Notify(Property::MousePointer);
 }
 
+void Form::Enabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  Notify(Property::Enabled);
+}
+
 void Form::Adopt(std::unique_ptr<Control> control) {
   const std::string& name = control->Name();
   if (name.empty() || FindControl(name) != nullptr) {
@@ -53,6 +59,7 @@ void Form::Adopt(std::unique_ptr<Control> control) {
                              "Invalid procedure call (control name \"" + name + "\" on form " +
                                  name_ + " is empty or already in use)");
   }
+  control->form_ = this;
   controls_.push_back(std::move(control));
 }
 

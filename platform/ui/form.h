@@ -69,6 +69,12 @@ class Form {
   // All controls in tab order (by TabIndex; equal indices in creation order).
   std::vector<Control*> Controls() const;
 
+  // A disabled form takes no user input on any of its controls (code may
+  // still change them), e.g. while the window logic lets events through
+  // during a long operation.
+  bool Enabled() const { return enabled_; }
+  void Enabled(bool enabled);
+
   bool Loaded() const { return loaded_; }
   bool Visible() const { return visible_; }
   bool Active() const;
@@ -109,6 +115,7 @@ class Form {
   int client_width_ = 0;
   int client_height_ = 0;
   int mouse_pointer_ = vbDefault;
+  bool enabled_ = true;
   bool loaded_ = false;
   bool visible_ = false;
   bool unloading_ = false;

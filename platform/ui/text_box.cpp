@@ -58,14 +58,18 @@ void TextBox::SetText(std::string text, std::size_t caret) {
 
 void TextBox::SelStart(std::size_t position) {
   const std::size_t len = core::Len(text_);
-  sel_start_ = position < len ? position : len;
+  if (position > len) position = len;
+  if (position == sel_start_ && sel_length_ == 0) return;
+  sel_start_ = position;
   sel_length_ = 0;
   Notify(Property::Text);
 }
 
 void TextBox::SelLength(std::size_t length) {
   const std::size_t room = core::Len(text_) - sel_start_;
-  sel_length_ = length < room ? length : room;
+  if (length > room) length = room;
+  if (length == sel_length_) return;
+  sel_length_ = length;
   Notify(Property::Text);
 }
 
@@ -115,6 +119,8 @@ bool TextBox::Type(std::string_view keys) {
   if (!AcceptsInput()) return false;
   const std::size_t n = core::Len(keys);
   for (std::size_t i = 1; i <= n; ++i) {
+    // A handler may have disabled or hidden the box: the rest goes nowhere.
+    if (!AcceptsInput()) break;
     const std::string ch = core::Mid(keys, i, 1);
     int code = CodeOf(ch);
     if (code == '\r' && i < n && core::Mid(keys, i + 1, 1) == "\n") ++i;

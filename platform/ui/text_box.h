@@ -65,7 +65,7 @@ class TextBox : public Control {
   // multi-line box and nothing otherwise, other control characters insert
   // nothing, and any other code is inserted at the caret; each change raises
   // Change. "\r\n" and "\n" count as one Enter. Ignored (false) when the box
-  // is hidden or disabled.
+  // does not accept input; keys after a handler disabled it are dropped.
   bool Type(std::string_view keys);
   // Pastes text at the caret, replacing the selection, without KeyPress and
   // with one Change. A single-line box keeps only the text before the first

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "platform/ui/dialogs.h"
+#include "platform/ui/form.h"
 #include "platform/ui/program.h"
 
 namespace ui {
@@ -31,6 +32,21 @@ TEST(DialogsTest, ScriptedAnswersAndRecordOfEveryBox) {
   EXPECT_EQ(shown[2].Icon(), vbExclamation);
   EXPECT_EQ(shown[2].Buttons(), vbOKOnly);
   EXPECT_EQ(shown[2].title, "Zenthra setup");
+}
+
+TEST(DialogsTest, ProbeSeesTheStateWhileTheBoxIsUp) {
+  ScriptedDialogs dialogs;
+  Program program(dialogs);
+  Form form(program, "InstallForm");
+  std::vector<int> pointers;
+  dialogs.WhileShown([&](const MessageBox& box) {
+    EXPECT_EQ(box.prompt, "Please fill the Identity and Password fields");
+    pointers.push_back(form.MousePointer());
+  });
+  form.MousePointer(vbHourglass);
+  program.MsgBox("Please fill the Identity and Password fields", vbExclamation, "Zenthra setup");
+  form.MousePointer(vbDefault);
+  EXPECT_EQ(pointers, (std::vector<int>{vbHourglass}));
 }
 
 TEST(DialogsTest, ScriptFaultsAreNotTakenForAnswers) {

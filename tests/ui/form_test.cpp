@@ -190,6 +190,31 @@ TEST_F(FormTest, DoEventsRunsTheFrontEndHookWhichMayReenter) {
   EXPECT_EQ(applies, 1);
 }
 
+TEST_F(FormTest, DisabledFormTakesNoUserInputButCodeStillWorks) {
+  Form form(program, "InstallForm");
+  CheckBox& box = form.Add<CheckBox>("Check3");
+  TextBox& text = form.Add<TextBox>("txtPriority");
+  ListBox& list = form.Add<ListBox>("MbxInstList");
+  list.AddItem("a");
+  form.Enabled(false);
+  EXPECT_FALSE(box.Click());
+  EXPECT_FALSE(text.Type("1"));
+  EXPECT_FALSE(list.Click(0));
+  EXPECT_EQ(box.Value(), 0);
+  EXPECT_EQ(text.Text(), "");
+  EXPECT_EQ(list.SelCount(), 0);
+  box.Value(1);
+  list.Selected(0, true);
+  EXPECT_EQ(box.Value(), 1);
+  EXPECT_EQ(list.SelCount(), 1);
+
+  // Keys typed after a handler disabled the form go nowhere.
+  form.Enabled(true);
+  text.OnChange([&] { form.Enabled(false); });
+  EXPECT_TRUE(text.Type("123"));
+  EXPECT_EQ(text.Text(), "1");
+}
+
 TEST_F(FormTest, DestroyedFormLeavesTheProgram) {
   {
     Form form(program, "Temp");
