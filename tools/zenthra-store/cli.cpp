@@ -1,0 +1,317 @@
+#include "tools/zenthra-store/cli.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+#include "platform/core/error.h"
+#include "platform/core/server_root.h"
+#include "platform/store/schema.h"
+#include "platform/store/store.h"
+#include "platform/store/url.h"
+
+namespace store::cli {
+
+namespace {
+
+using core::RuntimeError;
+using core::Variant;
+
+constexpr int kOk = 0, kFailed = 1, kUsage = 2;
+
+const char* kUsageText =
+    "usage: zenthra-store [--root DIR] COMMAND ...\n"
+    "  provision --computer NAME --domain DNS   create a server root\n"
+    "  mailbox add ALIAS [--inbox-name NAME]    create a mailbox with its Inbox\n"
+    "  mailbox list                             list the mailboxes\n"
+    "  deliver ALIAS [FILE]                     deliver a message (FILE or stdin)\n"
+    "  ls URL                                   list a folder\n"
+    "  show [--raw] URL                         print an item's properties\n"
+    "  put [--folder] URL NAME=VALUE...         create or overwrite an item\n"
+    "  rm URL                                   delete an item\n"
+    "VALUE true/false is a Boolean, NAME:int=VALUE an integer, else a string.\n"
+    "The server root is --root DIR, else $ZENTHRA_ROOT.\n";
+
+// A usage error: reported with exit status 2.
+struct UsageError {
+  std::string message;
+};
+
+// Takes "--name VALUE" (or "--name=VALUE") out of args.
+std::optional<std::string> TakeOption(std::vector<std::string>& args, const std::string& name) {
+  std::optional<std::string> value;
+  for (std::size_t i = 0; i < args.size();) {
+    if (args[i] == name) {
+      if (i + 1 >= args.size()) throw UsageError{name + " needs a value"};
+      if (value) throw UsageError{name + " given twice"};
+      value = args[i + 1];
+      args.erase(args.begin() + i, args.begin() + i + 2);
+    } else if (args[i].rfind(name + "=", 0) == 0) {
+      if (value) throw UsageError{name + " given twice"};
+      value = args[i].substr(name.size() + 1);
+      args.erase(args.begin() + i);
+    } else {
+      ++i;
+    }
+  }
+  return value;
+}
+
+bool TakeFlag(std::vector<std::string>& args, const std::string& name) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == name) {
+      args.erase(args.begin() + i);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ExpectArgs(const std::vector<std::string>& args, std::size_t min, std::size_t max,
+                const std::string& what) {
+  for (const std::string& a : args) {
+    if (a.size() > 1 && a[0] == '-' && a[1] == '-') throw UsageError{"unknown option " + a};
+  }
+  if (args.size() < min) throw UsageError{what};
+  if (args.size() > max) throw UsageError{"unexpected argument \"" + args[max] + "\""};
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string ShowValue(const Variant& v) {
+  switch (v.Type()) {
+    case core::VarType::Null:
+      return "Null";
+    case core::VarType::Empty:
+      return "Empty";
+    default:
+      return Printable(v.AsString());
+  }
+}
+
+const Variant* Find(const adodb::FieldList& fields, std::string_view name) {
+  for (const auto& [n, v] : fields) {
+    if (n == name) return &v;
+  }
+  return nullptr;
+}
+
+// NAME=VALUE, NAME:int=VALUE.
+std::pair<std::string, Variant> ParseAssignment(const std::string& text) {
+  std::size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0) {
+    throw UsageError{"expected NAME=VALUE, got \"" + text + "\""};
+  }
+  std::string name = text.substr(0, eq), value = text.substr(eq + 1);
+  const std::string kInt = ":int";
+  if (name.size() > kInt.size() &&
+      name.compare(name.size() - kInt.size(), kInt.size(), kInt) == 0) {
+    name.resize(name.size() - kInt.size());
+    errno = 0;
+    char* end = nullptr;
+    long long n = std::strtoll(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || errno == ERANGE || n < INT32_MIN || n > INT32_MAX) {
+      throw UsageError{"\"" + value + "\" is not a 32-bit integer (for " + name + ")"};
+    }
+    return {name, Variant(static_cast<std::int32_t>(n))};
+  }
+  if (value == "true") return {name, Variant(true)};
+  if (value == "false") return {name, Variant(false)};
+  return {name, Variant(value)};
+}
+
+int Provision(std::vector<std::string> args, std::ostream& out, const std::filesystem::path& root) {
+  std::optional<std::string> computer = TakeOption(args, "--computer");
+  std::optional<std::string> domain = TakeOption(args, "--domain");
+  ExpectArgs(args, 0, 0, "");
+  if (!computer) throw UsageError{"provision needs --computer NAME"};
+  if (!domain) throw UsageError{"provision needs --domain DNS"};
+  std::string problem = CheckComputerName(*computer);
+  if (problem.empty()) problem = CheckDomainName(*domain);
+  if (!problem.empty()) throw UsageError{problem};
+  store::Provision(root, Machine{*computer, *domain});
+  std::unique_ptr<Store> store = Store::Open(root);
+  for (const MailboxInfo& m : store->Mailboxes()) {
+    if (m.is_system) out << "system mailbox " << m.url << "\n";
+  }
+  return kOk;
+}
+
+int MailboxCommand(std::vector<std::string> args, std::ostream& out) {
+  if (args.empty()) throw UsageError{"mailbox needs a subcommand: add or list"};
+  std::string sub = args[0];
+  args.erase(args.begin());
+  if (sub == "add") {
+    std::optional<std::string> inbox = TakeOption(args, "--inbox-name");
+    ExpectArgs(args, 1, 1, "mailbox add needs ALIAS");
+    out << Store::Open()->AddMailbox(args[0], inbox.value_or("Inbox")) << "\n";
+    return kOk;
+  }
+  if (sub == "list") {
+    ExpectArgs(args, 0, 0, "");
+    for (const MailboxInfo& m : Store::Open()->Mailboxes()) {
+      out << m.alias << "\t" << m.mailbox_store << "\t" << m.url << (m.is_system ? "\tsystem" : "")
+          << "\n";
+    }
+    return kOk;
+  }
+  throw UsageError{"unknown mailbox subcommand \"" + sub + "\""};
+}
+
+int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out) {
+  ExpectArgs(args, 1, 2, "deliver needs ALIAS");
+  std::string text;
+  if (args.size() == 2) {
+    std::ifstream file(args[1], std::ios::binary);
+    if (!file) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (file.bad()) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
+  } else {
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  if (text.empty()) {
+    throw UsageError{"the message is empty (" +
+                     (args.size() == 2 ? args[1] : std::string("standard input")) + ")"};
+  }
+  out << Store::Open()->Deliver(args[0], text) << "\n";
+  return kOk;
+}
+
+int List(std::vector<std::string> args, std::ostream& out) {
+  ExpectArgs(args, 1, 1, "ls needs URL");
+  std::unique_ptr<Store> store = Store::Open();
+  Item folder = store->Resolve(args[0]);
+  if (!folder.is_folder) throw RuntimeError(core::err::kDbNotFound, "not a folder: " + args[0]);
+  for (const Item& item : store->Children(folder.id)) {
+    adodb::FieldList props = store->Properties(item.id);
+    const Variant* cls = Find(props, schema::kContentClass);
+    const Variant* hidden = Find(props, schema::kIsHidden);
+    std::string kind = item.is_folder                                       ? "folder"
+                       : cls && cls->Equals(Variant(schema::kMessageClass)) ? "message"
+                                                                            : "item";
+    out << kind << "\t" << item.name;
+    if (hidden && hidden->Type() == core::VarType::Boolean && hidden->AsBool()) out << "\thidden";
+    out << "\n";
+  }
+  return kOk;
+}
+
+int Show(std::vector<std::string> args, std::ostream& out) {
+  bool raw = TakeFlag(args, "--raw");
+  ExpectArgs(args, 1, 1, "show needs URL");
+  std::unique_ptr<Store> store = Store::Open();
+  adodb::FieldList props = store->Properties(store->Resolve(args[0]).id);
+  if (raw) {
+    const Variant* content = Find(props, schema::kContent);
+    if (!content) throw RuntimeError(core::err::kDbNotFound, "not a message: " + args[0]);
+    out << content->AsString();
+    return kOk;
+  }
+  for (const auto& [name, value] : props) {
+    if (name == schema::kContent) {
+      out << name << " = (" << value.AsString().size() << " bytes; show --raw prints them)\n";
+    } else {
+      out << name << " = " << ShowValue(value) << "\n";
+    }
+  }
+  return kOk;
+}
+
+int Put(std::vector<std::string> args) {
+  bool folder = TakeFlag(args, "--folder");
+  ExpectArgs(args, 1, SIZE_MAX, "put needs URL and NAME=VALUE...");
+  adodb::FieldList props;
+  for (std::size_t i = 1; i < args.size(); ++i) props.push_back(ParseAssignment(args[i]));
+  std::unique_ptr<Store> store = Store::Open();
+  std::vector<std::string> names = store->Names(args[0]);
+  std::string name = names.back();
+  names.pop_back();
+  if (names.empty()) throw RuntimeError(core::err::kDbPermissionDenied, "cannot put " + args[0]);
+  store->BeginTrans();
+  Item parent = store->Resolve(FileUrl(names));
+  names.push_back(name);
+  std::optional<Item> existing = store->Find(names);
+  if (folder && existing) {
+    // A folder is never replaced, which would drop its content: its
+    // properties are updated instead.
+    if (!existing->is_folder) {
+      throw RuntimeError(core::err::kDbResourceExists,
+                         "an item that is no folder exists at " + args[0]);
+    }
+    store->Update(existing->id, props);
+  } else {
+    store->Create(parent.id, name, folder, ExistingItem::Replace, props);
+  }
+  store->CommitTrans();
+  return kOk;
+}
+
+int Remove(std::vector<std::string> args) {
+  ExpectArgs(args, 1, 1, "rm needs URL");
+  std::unique_ptr<Store> store = Store::Open();
+  store->Delete(store->Resolve(args[0]).id);
+  return kOk;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
+        std::ostream& err) {
+  std::vector<std::string> args = arguments;
+  try {
+    if (TakeFlag(args, "--help") || TakeFlag(args, "-h")) {
+      out << kUsageText;
+      return kOk;
+    }
+    std::optional<std::string> root = TakeOption(args, "--root");
+    if (root) {
+      if (root->empty()) throw UsageError{"--root needs a folder"};
+      core::SetServerRoot(*root);
+    }
+    if (args.empty()) throw UsageError{"no command given (try --help)"};
+    std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "provision") {
+      std::filesystem::path dir = root ? std::filesystem::path(*root) : core::ServerRoot();
+      return Provision(args, out, dir);
+    }
+    if (command == "mailbox") return MailboxCommand(args, out);
+    if (command == "deliver") return Deliver(args, in, out);
+    if (command == "ls") return List(args, out);
+    if (command == "show") return Show(args, out);
+    if (command == "put") return Put(args);
+    if (command == "rm") return Remove(args);
+    throw UsageError{"unknown command \"" + command + "\" (try --help)"};
+  } catch (const UsageError& e) {
+    err << "zenthra-store: " << e.message << "\n";
+    return kUsage;
+  } catch (const RuntimeError& e) {
+    err << "zenthra-store: " << Printable(e.Description()) << "\n";
+    return kFailed;
+  } catch (const std::exception& e) {
+    err << "zenthra-store: " << e.what() << "\n";
+    return kFailed;
+  }
+}
+
+}  // namespace store::cli
