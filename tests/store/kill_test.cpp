@@ -1,0 +1,118 @@
+// A delivering process killed at random instants leaves every acknowledged
+// message whole and no half-written one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "tests/store/fixture.h"
+#include "tests/store/kill_message.h"
+
+namespace store::testing {
+namespace {
+
+using core::Variant;
+
+constexpr int kKills = 30;
+
+// Starts the helper with its stdout on a pipe; returns the pid and read end.
+std::pair<pid_t, int> StartHelper(const std::string& root, int run) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {-1, -1};
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], 1);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    std::string r = std::to_string(run);
+    ::execl(ZENTHRA_KILL_HELPER, ZENTHRA_KILL_HELPER, root.c_str(), "jdoe", r.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  return {pid, fds[0]};
+}
+
+// Reads every acknowledgement the helper wrote; returns how many.
+int CountAcks(int fd) {
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+  int acks = 0;
+  for (char c : text) acks += c == '\n';
+  return acks;
+}
+
+TEST_F(StoreTest, KilledDeliveriesLeaveWholeItemsOnly) {
+  std::string inbox = Mailbox("jdoe") + "/Inbox";
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> delay_us(0, 40000);
+  std::map<int, int> acked;  // run -> deliveries acknowledged
+  int total_acked = 0;
+  for (int run = 0; run < kKills; ++run) {
+    auto [pid, fd] = StartHelper(root_.string(), run);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the helper ended by itself, status " << status;
+    acked[run] = CountAcks(fd);
+    ::close(fd);
+    total_acked += acked[run];
+  }
+  store_.reset();
+
+  // The database itself is sound.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabaseFile(root_).c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+
+  // Every item is whole; every acknowledged delivery is there; at most one
+  // unacknowledged delivery per kill.
+  store_ = Store::Open(root_);
+  std::vector<Item> items = store_->Children(store_->Resolve(inbox).id);
+  EXPECT_GE(items.size(), static_cast<std::size_t>(total_acked));
+  EXPECT_LE(items.size(), static_cast<std::size_t>(total_acked + kKills));
+  std::map<int, std::set<int>> found;
+  for (const Item& item : items) {
+    std::map<std::string, Variant> props;
+    for (auto& [name, value] : store_->Properties(item.id)) props[name] = value;
+    std::string subject = props[schema::kSubject].AsString();
+    int run = -1, n = -1;
+    ASSERT_EQ(std::sscanf(subject.c_str(), "kill %d-%d", &run, &n), 2) << item.name;
+    EXPECT_EQ(props[schema::kContent].AsString(), KillMessage(run, n)) << item.name;
+    EXPECT_EQ(props[schema::kHasAttachment], Variant(KillHasAttachment(n))) << item.name;
+    EXPECT_EQ(props[schema::kContentClass].AsString(), schema::kMessageClass);
+    EXPECT_EQ(item.name, subject + ".EML");
+    EXPECT_TRUE(found[run].insert(n).second) << "delivered twice: " << subject;
+  }
+  for (auto& [run, count] : acked) {
+    for (int n = 0; n < count; ++n) {
+      EXPECT_TRUE(found[run].count(n)) << "acknowledged but lost: run " << run << " #" << n;
+    }
+    // Anything beyond the acknowledged ones is the one in flight.
+    EXPECT_LE(found[run].size(), static_cast<std::size_t>(count + 1)) << "run " << run;
+  }
+  std::cout << kKills << " kills, " << total_acked << " acknowledged deliveries, " << items.size()
+            << " items\n";
+  // The kills must have hit deliveries, not only start-ups.
+  EXPECT_GT(total_acked, 0);
+}
+
+}  // namespace
+}  // namespace store::testing
