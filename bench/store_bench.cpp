@@ -1,0 +1,138 @@
+// Deliveries per second of ~20 KB messages into one mailbox, against the
+// floor of a bare SQLite insert of the same bytes with the same durability
+// (WAL, synchronous=FULL, one transaction per message), measured in the same
+// run on the same disk. Prints the ratio at the end.
+//
+// The stores are created below $ZENTHRA_BENCH_DIR, else the current folder
+// (not /tmp, which may be memory-backed and make fsync free).
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "platform/core/error.h"
+#include "platform/store/store.h"
+
+namespace {
+
+std::string Message(int n) {
+  std::string line(76, 'x');
+  std::string body;
+  for (int i = 0; i < 260; ++i) body += line + "\r\n";
+  return "From: a@example.com\r\nTo: b@example.com\r\nSubject: bench " + std::to_string(n) +
+         "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+         "--B\r\nContent-Type: text/plain\r\n\r\n" +
+         body +
+         "--B\r\nContent-Type: text/plain; name=\"a.txt\"\r\n"
+         "Content-Disposition: attachment; filename=\"a.txt\"\r\n\r\nx\r\n--B--\r\n";
+}
+
+std::filesystem::path NewDir() {
+  const char* base = std::getenv("ZENTHRA_BENCH_DIR");
+  std::string tmpl = (std::filesystem::path(base ? base : ".") / "store-bench-XXXXXX").string();
+  if (!::mkdtemp(tmpl.data())) {
+    std::perror("mkdtemp");
+    std::exit(1);
+  }
+  return tmpl;
+}
+
+void Check(int rc, sqlite3* db) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE) {
+    std::fprintf(stderr, "sqlite: %s\n", sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+void BM_StoreDeliver(benchmark::State& state) {
+  std::filesystem::path dir = NewDir();
+  store::Provision(dir / "root", store::Machine{"bench", "example.com"});
+  std::unique_ptr<store::Store> store = store::Store::Open(dir / "root");
+  store->AddMailbox("jdoe");
+  int n = 0;
+  std::int64_t bytes = 0;
+  for (auto _ : state) {
+    std::string text = Message(n++);
+    bytes += static_cast<std::int64_t>(text.size());
+    store->Deliver("jdoe", text);
+  }
+  state.SetItemsProcessed(n);
+  state.SetBytesProcessed(bytes);
+  store.reset();
+  std::filesystem::remove_all(dir);
+}
+
+void BM_BareSqliteInsert(benchmark::State& state) {
+  std::filesystem::path dir = NewDir();
+  sqlite3* db = nullptr;
+  Check(sqlite3_open((dir / "bare.db").c_str(), &db), db);
+  sqlite3_busy_timeout(db, 30000);
+  Check(sqlite3_exec(db,
+                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+                     "CREATE TABLE m(id INTEGER PRIMARY KEY, data BLOB NOT NULL)",
+                     nullptr, nullptr, nullptr),
+        db);
+  sqlite3_stmt* insert = nullptr;
+  Check(sqlite3_prepare_v2(db, "INSERT INTO m(data) VALUES(?)", -1, &insert, nullptr), db);
+  int n = 0;
+  std::int64_t bytes = 0;
+  for (auto _ : state) {
+    std::string text = Message(n++);
+    bytes += static_cast<std::int64_t>(text.size());
+    Check(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), db);
+    sqlite3_bind_blob(insert, 1, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    Check(sqlite3_step(insert), db);
+    sqlite3_reset(insert);
+    Check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db);
+  }
+  state.SetItemsProcessed(n);
+  state.SetBytesProcessed(bytes);
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+  std::filesystem::remove_all(dir);
+}
+
+BENCHMARK(BM_BareSqliteInsert)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_StoreDeliver)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+
+// Remembers each benchmark's items per second for the closing ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      auto it = run.counters.find("items_per_second");
+      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+    }
+  }
+  std::map<std::string, double> rates_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  try {
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+  } catch (const core::RuntimeError& e) {
+    std::fprintf(stderr, "store_bench: %s\n", e.Description().c_str());
+    return 1;
+  }
+  double bare = 0, store = 0;
+  for (auto& [name, rate] : reporter.rates_) {
+    if (name.rfind("BM_BareSqliteInsert", 0) == 0) bare = rate;
+    if (name.rfind("BM_StoreDeliver", 0) == 0) store = rate;
+  }
+  if (bare > 0 && store > 0) {
+    std::printf("\nstore deliveries/s: %.1f  bare SQLite inserts/s: %.1f  ratio: %.2f\n", store,
+                bare, store / bare);
+  }
+  benchmark::Shutdown();
+  return 0;
+}
