@@ -89,6 +89,11 @@ bool IsAttachmentDisposition(GMimeObject* obj) {
   return disposition != nullptr && g_ascii_strcasecmp(disposition, "attachment") == 0;
 }
 
+bool IsInline(GMimeObject* obj) {
+  const char* disposition = g_mime_object_get_disposition(obj);
+  return disposition != nullptr && g_ascii_strcasecmp(disposition, "inline") == 0;
+}
+
 // Where a part stands: in the message's body (where text is what the reader
 // sees as the message) or anywhere else.
 enum class Position { kBody, kOther };
@@ -112,8 +117,12 @@ class Walker {
       Add(obj);
       return;
     }
-    const bool body_text = pos == Position::kBody && IsType(obj, "text", "*");
-    if (!body_text && !FileName(obj).empty()) Add(obj);
+    if (FileName(obj).empty()) return;
+    // Text where the body stands is the body even with a name, when it says
+    // it is shown inline. Without that word a named part is a file: that is
+    // how a scanner's marker looks after it replaced the message's only part.
+    const bool body_text = pos == Position::kBody && IsType(obj, "text", "*") && IsInline(obj);
+    if (!body_text) Add(obj);
   }
 
  private:

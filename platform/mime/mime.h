@@ -35,9 +35,11 @@ struct MessageInfo {
 //
 // A part is an attachment when it has Content-Disposition "attachment", or
 // names a file (Content-Disposition filename, else Content-Type name) and is
-// not the message's body text. Alternative bodies, inline body text, the
-// images an HTML body shows inline (multipart/related parts with a
-// Content-ID) and the signature of a signed message are not attachments.
+// not the message's body text. Body text is a text part where the body stands
+// (the whole message, the first part of a mixed body, an alternative) that
+// names no file or is marked Content-Disposition "inline". Alternative bodies, inline body text,
+// the images an HTML body shows inline (multipart/related parts with a Content-ID) and the
+// signature of a signed message are not attachments.
 MessageInfo Analyze(std::string_view rfc5322);
 
 // The store's item name for a message with this subject: a file-system-safe

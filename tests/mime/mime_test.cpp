@@ -175,6 +175,19 @@ TEST(MimeAnalyze, BodiesAreNotAttachments) {
       "Content-Disposition: inline\r\n\r\nhello\r\n");
   EXPECT_FALSE(info.has_attachment);
 
+  // Named text with no disposition where the body stands is a file: a
+  // scanner that replaced a message's only part leaves exactly this.
+  info = Analyze(
+      "Subject: s\r\nContent-Type: text/plain; name=\"Quarantined Attachment.txt\"\r\n\r\n"
+      "removed\r\n");
+  ASSERT_EQ(info.attachments.size(), 1u);
+  EXPECT_EQ(info.attachments[0].file_name, "Quarantined Attachment.txt");
+  info = Analyze(
+      "Subject: s\r\nContent-Type: multipart/mixed; boundary=Q\r\n\r\n"
+      "--Q\r\nContent-Type: text/plain; name=\"Quarantined Attachment.txt\"\r\n\r\nremoved\r\n"
+      "--Q--\r\n");
+  ASSERT_EQ(info.attachments.size(), 1u);
+
   // Inline text parts without names after the body are not attachments.
   info = Analyze(WithPart("Content-Type: text/plain\r\nContent-Disposition: inline\r\n"));
   EXPECT_FALSE(info.has_attachment);
