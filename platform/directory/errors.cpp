@@ -1,0 +1,44 @@
+#include "platform/directory/errors.h"
+
+#include <string>
+
+#include "platform/core/error.h"
+
+namespace directory {
+namespace {
+
+const char* StandardText(std::int32_t number) {
+  switch (number) {
+    case err::kBadPathname:
+      return "An invalid directory pathname was passed.";
+    case err::kPropertyNotFound:
+      return "The directory property cannot be found in the cache.";
+    case err::kNoSuchObject:
+      return "There is no such object on the server.";
+    case err::kServerDown:
+      return "The server is not operational.";
+    case err::kDecodingError:
+      return "A decoding error has occurred.";
+    case err::kFilterUnknown:
+      return "The search filter cannot be recognized.";
+    case err::kDomainUnavailable:
+      return "The specified domain either does not exist or could not be contacted.";
+    case err::kErrorsInCommand:
+      return "One or more errors occurred during processing of command.";
+    default:
+      return "The directory operation failed.";
+  }
+}
+
+}  // namespace
+
+void Raise(std::int32_t number, std::string_view detail) {
+  std::string text = StandardText(number);
+  if (!detail.empty()) {
+    text += " ";
+    text += detail;
+  }
+  throw core::RuntimeError(number, std::move(text), "Active Directory");
+}
+
+}  // namespace directory

@@ -1,0 +1,33 @@
+// Errors of the directory: the result codes a directory client sees, and
+// one helper that raises them with their standard text and a detail.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace directory {
+
+namespace err {
+// An ADsPath that cannot be parsed.
+inline constexpr std::int32_t kBadPathname = static_cast<std::int32_t>(0x80005000);
+// Get of an attribute the object does not have.
+inline constexpr std::int32_t kPropertyNotFound = static_cast<std::int32_t>(0x8000500D);
+// Binding an object that does not exist.
+inline constexpr std::int32_t kNoSuchObject = static_cast<std::int32_t>(0x80072030);
+// No directory answers for the host (no directory data, or another host).
+inline constexpr std::int32_t kServerDown = static_cast<std::int32_t>(0x8007203A);
+// The directory's own data cannot be read (a malformed directory file).
+inline constexpr std::int32_t kDecodingError = static_cast<std::int32_t>(0x8007203D);
+// An LDAP search filter that cannot be parsed.
+inline constexpr std::int32_t kFilterUnknown = static_cast<std::int32_t>(0x8007203E);
+// The computer is in no domain (or its domain cannot be reached).
+inline constexpr std::int32_t kDomainUnavailable = static_cast<std::int32_t>(0x8007054B);
+// A search text in the query dialect that cannot be parsed.
+inline constexpr std::int32_t kErrorsInCommand = static_cast<std::int32_t>(0x80040E14);
+}  // namespace err
+
+// Throws core::RuntimeError(number, standard text of number + " " + detail)
+// with source "Active Directory".
+[[noreturn]] void Raise(std::int32_t number, std::string_view detail);
+
+}  // namespace directory
