@@ -1,0 +1,18 @@
+// How the tool writes values on one line and reads them back.
+//
+// Escape writes CR as \r, LF as \n, tab as \t, other control characters as
+// \xHH, and a backslash as \\ only where it would otherwise start one of
+// those, so "Inbox\Spam" and "DOMAIN\user" print as they are. Unescape reads
+// the same forms; a backslash before anything else stands for itself.
+// Unescape(Escape(s)) == s for every s.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zenthra_catalog {
+
+std::string Escape(std::string_view text);
+std::string Unescape(std::string_view text);
+
+}  // namespace zenthra_catalog
