@@ -113,7 +113,12 @@ Ptr<IUnknown> CreateObject(std::string_view progId) {
     hook = Hook();
   }
   if (hook) {
-    std::optional<core::Variant> ctorString = hook(*entry);
+    std::optional<core::Variant> ctorString;
+    try {
+      ctorString = hook(*entry);
+    } catch (const core::RuntimeError& e) {
+      CannotCreate(progId, "its construction settings cannot be read: " + e.Description());
+    }
     if (ctorString) {
       Ptr<IObjectConstruct> construct = object.As<IObjectConstruct>();
       if (!construct)

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "platform/com/class_registry.h"
@@ -47,22 +48,62 @@ HRESULT UnregisterServer(const ComClassInfo* classes, std::int32_t count) {
 
 HRESULT CanUnloadNow() { return ModuleLockCount().load() == 0 ? S_OK : S_FALSE; }
 
-std::vector<ClassDescription> DescribeLibrary(const std::filesystem::path& library) {
+namespace {
+
+using LibraryHandle = std::unique_ptr<void, int (*)(void*)>;
+
+// Loads library for one call; errors say what was being done.
+LibraryHandle LoadForCall(const std::filesystem::path& library, const std::string& doing,
+                          int flags) {
   const std::string name = library.string();
   if (!std::filesystem::exists(library)) {
     throw core::RuntimeError(core::err::kFileNotFound, "component library " + name + " not found",
                              "com");
   }
+  LibraryHandle handle(::dlopen(name.c_str(), flags | RTLD_LOCAL), &::dlclose);
+  if (!handle) {
+    const char* why = ::dlerror();
+    throw core::RuntimeError(core::err::kCannotCreateObject,
+                             "cannot " + doing + " " + name + ": " + (why ? why : "not loadable"),
+                             "com");
+  }
+  return handle;
+}
+
+void RunSelfRegistration(const std::filesystem::path& library, const char* exportName,
+                         const std::string& doing) {
+  LibraryHandle handle = LoadForCall(library, doing, RTLD_NOW);
+  auto fail = [&](const std::string& reason) {
+    return core::RuntimeError(core::err::kCannotCreateObject,
+                              "cannot " + doing + " " + library.string() + ": " + reason, "com");
+  };
+  auto fn = reinterpret_cast<DllRegisterServerFn>(::dlsym(handle.get(), exportName));
+  if (!fn) throw fail(std::string("it exports no ") + exportName);
+  HRESULT hr = fn();
+  if (Failed(hr)) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+    throw fail(std::string(exportName) + " failed (" + buf + ")");
+  }
+}
+
+}  // namespace
+
+void RegisterLibrary(const std::filesystem::path& library) {
+  RunSelfRegistration(library, "DllRegisterServer", "register");
+}
+
+void UnregisterLibrary(const std::filesystem::path& library) {
+  RunSelfRegistration(library, "DllUnregisterServer", "unregister");
+}
+
+std::vector<ClassDescription> DescribeLibrary(const std::filesystem::path& library) {
+  const std::string name = library.string();
   auto fail = [&](const std::string& reason) -> core::RuntimeError {
     return core::RuntimeError(core::err::kCannotCreateObject,
                               "cannot read the classes of " + name + ": " + reason, "com");
   };
-  std::unique_ptr<void, int (*)(void*)> handle(::dlopen(name.c_str(), RTLD_LAZY | RTLD_LOCAL),
-                                               &::dlclose);
-  if (!handle) {
-    const char* why = ::dlerror();
-    throw fail(why ? why : "it cannot be loaded");
-  }
+  LibraryHandle handle = LoadForCall(library, "read the classes of", RTLD_LAZY);
   auto describe = reinterpret_cast<DllGetClassInfoFn>(::dlsym(handle.get(), "DllGetClassInfo"));
   if (!describe) throw fail("it exports no DllGetClassInfo");
   const ComClassInfo* classes = nullptr;

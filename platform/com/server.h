@@ -105,4 +105,10 @@ struct ClassDescription {
 // the file and the reason.
 std::vector<ClassDescription> DescribeLibrary(const std::filesystem::path& library);
 
+// Loads the library and runs its DllRegisterServer / DllUnregisterServer, as
+// an installer does. Errors as DescribeLibrary; a failure result of the
+// export is 429 naming the library and the result.
+void RegisterLibrary(const std::filesystem::path& library);
+void UnregisterLibrary(const std::filesystem::path& library);
+
 }  // namespace com

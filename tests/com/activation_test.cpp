@@ -179,6 +179,29 @@ TEST_F(ActivationTest, FailuresNameTheProgIdAndTheReason) {
   EXPECT_NE(CreateError("Wrong.Cls").find("has no class"), std::string::npos);
 }
 
+TEST_F(ActivationTest, InstallerRegistrationReportsWhatFailed) {
+  com::UnregisterLibrary(COM_TEST_COMPONENT);
+  EXPECT_TRUE(com::List().empty());
+  com::RegisterLibrary(COM_TEST_COMPONENT);
+  EXPECT_EQ(com::List().size(), 2u);
+  try {
+    com::RegisterLibrary(COM_TEST_NO_ENTRY);
+    FAIL() << "no error";
+  } catch (const core::RuntimeError& e) {
+    EXPECT_EQ(e.Number(), core::err::kCannotCreateObject);
+    EXPECT_NE(e.Description().find("DllRegisterServer"), std::string::npos) << e.Description();
+  }
+  EXPECT_THROW(com::RegisterLibrary(root_ / "Nowhere.dll"), core::RuntimeError);
+  EXPECT_EQ(com::List().size(), 2u);
+}
+
+TEST_F(ActivationTest, HookFailureIsAnActivationFailure) {
+  com::ScopedConstructionHook hook([](const com::ClassEntry&) -> std::optional<core::Variant> {
+    throw core::RuntimeError(core::err::kPathNotFound, "catalog unreadable");
+  });
+  EXPECT_NE(CreateError(comtest::kWidgetProgId).find("catalog unreadable"), std::string::npos);
+}
+
 TEST_F(ActivationTest, DescribesALibraryWithoutActivatingIt) {
   auto classes = com::DescribeLibrary(COM_TEST_COMPONENT);
   ASSERT_EQ(classes.size(), 2u);
