@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <random>
+#include <thread>
 
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
@@ -24,10 +26,22 @@ using core::Variant;
 using core::VarType;
 namespace err = core::err;
 
+namespace detail {
+struct BusyWait {
+  std::chrono::steady_clock::time_point start;
+  std::minstd_rand jitter{std::random_device{}()};
+};
+}  // namespace detail
+
 namespace {
 
+using detail::BusyWait;
+
 constexpr int kBusyTimeoutMs = 30000;
-constexpr int kDomainDepth = 1, kMailboxDepth = 3;
+constexpr int kMailboxDepth = 3;
+// Stored in the database header (PRAGMA user_version); a store of another
+// format is refused rather than misread.
+constexpr int kFormatVersion = 1;
 constexpr const char* kMbx = "MBX";
 constexpr const char* kSystemMailboxPrefix = "SystemMailbox{";
 
@@ -59,16 +73,28 @@ CREATE TABLE mailboxes(
   is_system INTEGER NOT NULL);
 )sql";
 
+// Waits for the write lock in short, jittered steps for up to kBusyTimeoutMs.
+// SQLite's own busy timeout backs off to 100 ms sleeps, so a writer that
+// lost once keeps losing to one that commits every few milliseconds.
+int OnBusy(void* data, int count) {
+  auto* wait = static_cast<BusyWait*>(data);
+  auto now = std::chrono::steady_clock::now();
+  if (count == 0) wait->start = now;
+  if (now - wait->start > std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
+  std::this_thread::sleep_for(std::chrono::microseconds(200 + wait->jitter() % 800));
+  return 1;
+}
+
 // WAL with synchronous=FULL: every COMMIT is fsynced to the WAL before it
 // returns, so an acknowledged write survives a power loss, not only a killed
 // process. NORMAL would lose the last commits on power loss.
-void Configure(sqlite3* db) {
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+void Configure(sqlite3* db, BusyWait* wait) {
+  sqlite3_busy_handler(db, OnBusy, wait);
   sql::Exec(db, "PRAGMA synchronous=FULL");
   sqlite3_extended_result_codes(db, 1);
 }
 
-sqlite3* OpenDatabase(const std::filesystem::path& file, int flags) {
+sqlite3* OpenDatabase(const std::filesystem::path& file, int flags, BusyWait* wait) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
@@ -77,7 +103,7 @@ sqlite3* OpenDatabase(const std::filesystem::path& file, int flags) {
     throw RuntimeError(err::kPathNotFound, "Cannot open the store " + file.string() + ": " + text);
   }
   try {
-    Configure(db);
+    Configure(db, wait);
   } catch (...) {
     sqlite3_close(db);
     throw;
@@ -153,11 +179,13 @@ void Provision(const std::filesystem::path& root, const Machine& machine_in) {
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) throw RuntimeError(err::kPathNotFound, "Cannot create " + file.string());
     ::close(fd);
-    sqlite3* db = OpenDatabase(file, SQLITE_OPEN_READWRITE);
+    BusyWait wait;
+    sqlite3* db = OpenDatabase(file, SQLITE_OPEN_READWRITE, &wait);
     try {
       sql::Exec(db, "PRAGMA journal_mode=WAL");
       sql::Exec(db, "BEGIN IMMEDIATE");
       sql::Exec(db, kSchema);
+      sql::Exec(db, ("PRAGMA user_version=" + std::to_string(kFormatVersion)).c_str());
       auto insert = [&](std::int64_t parent, const std::string& name) {
         sql::Stmt s(db, "INSERT INTO items(parent, name, name_key, is_folder) VALUES(?,?,?,1)");
         s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Run();
@@ -207,8 +235,19 @@ std::unique_ptr<Store> Store::Open(const std::filesystem::path& root) {
     throw RuntimeError(err::kPathNotFound,
                        "Server root " + root.string() + " has no store (" + file.string() + ")");
   }
-  sqlite3* db = OpenDatabase(file, SQLITE_OPEN_READWRITE);
+  auto wait = std::make_unique<BusyWait>();
+  sqlite3* db = OpenDatabase(file, SQLITE_OPEN_READWRITE, wait.get());
   std::unique_ptr<Store> store(new Store(root, std::move(machine), db));
+  store->busy_ = std::move(wait);
+  {
+    sql::Stmt v(db, "PRAGMA user_version");
+    int version = v.Step() ? static_cast<int>(v.Int(0)) : 0;
+    if (version != kFormatVersion) {
+      throw RuntimeError(err::kEFail, "The store " + file.string() + " has format " +
+                                          std::to_string(version) + ", this program reads format " +
+                                          std::to_string(kFormatVersion));
+    }
+  }
   sql::Stmt s(db, "SELECT name FROM items WHERE parent = 0 ORDER BY id LIMIT 1");
   if (!s.Step()) {
     throw RuntimeError(err::kDbNotFound, "The store " + file.string() + " has no domain folder");

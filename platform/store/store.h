@@ -46,6 +46,10 @@ struct sqlite3;
 
 namespace store {
 
+namespace detail {
+struct BusyWait;
+}
+
 using ItemId = std::int64_t;
 
 struct Item {
@@ -171,6 +175,7 @@ class Store {
   std::filesystem::path root_;
   Machine machine_;
   sqlite3* db_;
+  std::unique_ptr<detail::BusyWait> busy_;  // the lock wait's state; outlives db_ use
   std::string domain_folder_;
   bool user_transaction_ = false;
 };

@@ -21,7 +21,7 @@ namespace {
 
 using core::Variant;
 
-constexpr int kKills = 30;
+constexpr int kRounds = 20, kWriters = 2, kKills = kRounds * kWriters;
 
 // Starts the helper with its stdout on a pipe; returns the pid and read end.
 std::pair<pid_t, int> StartHelper(const std::string& root, int run) {
@@ -55,20 +55,30 @@ int CountAcks(int fd) {
 TEST_F(StoreTest, KilledDeliveriesLeaveWholeItemsOnly) {
   std::string inbox = Mailbox("jdoe") + "/Inbox";
   std::mt19937 rng(12345);
-  std::uniform_int_distribution<int> delay_us(0, 40000);
+  std::uniform_int_distribution<int> delay_us(0, 150000);
   std::map<int, int> acked;  // run -> deliveries acknowledged
   int total_acked = 0;
-  for (int run = 0; run < kKills; ++run) {
-    auto [pid, fd] = StartHelper(root_.string(), run);
-    ASSERT_GT(pid, 0);
+  // Two writers at a time, so that kills also land while one waits for the
+  // other's lock.
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::pair<pid_t, int>> helpers;
+    for (int w = 0; w < kWriters; ++w)
+      helpers.push_back(StartHelper(root_.string(), round * kWriters + w));
     std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the helper ended by itself, status " << status;
-    acked[run] = CountAcks(fd);
-    ::close(fd);
-    total_acked += acked[run];
+    for (auto [pid, fd] : helpers) {
+      ASSERT_GT(pid, 0);
+      ::kill(pid, SIGKILL);
+    }
+    for (std::size_t w = 0; w < helpers.size(); ++w) {
+      auto [pid, fd] = helpers[w];
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "the helper ended by itself, status " << status;
+      int run = round * kWriters + static_cast<int>(w);
+      acked[run] = CountAcks(fd);
+      ::close(fd);
+      total_acked += acked[run];
+    }
   }
   store_.reset();
 

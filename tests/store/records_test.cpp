@@ -1,6 +1,7 @@
 // Records through the data-access objects, as the sink and the setup program
 // use them.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "tests/store/fixture.h"
 #include "tests/store/messages.h"
@@ -339,6 +340,32 @@ TEST_F(RecordTest, ProvisionedRootHasTheSystemMailbox) {
   EXPECT_EQ(ErrorOf([&] { store_->AddMailbox("JDOE"); }), err::kDbResourceExists);
   EXPECT_EQ(ErrorOf([&] { store_->AddMailbox("a/b"); }), err::kAdoInvalidArgument);
   EXPECT_EQ(ErrorOf([&] { store_->AddMailbox("SystemMailbox{x}"); }), err::kAdoInvalidArgument);
+}
+
+}  // namespace
+}  // namespace store::testing
+
+namespace store::testing {
+namespace {
+
+TEST_F(StoreTest, OpeningWhatIsNoStoreFailsClearly) {
+  std::filesystem::path empty = root_.parent_path() / "empty";
+  std::filesystem::create_directories(empty);
+  EXPECT_EQ(ErrorOf([&] { Store::Open(empty); }), core::err::kPathNotFound);
+  // A store of another format is refused, not misread.
+  store_.reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(DatabaseFile(root_).c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=7", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  try {
+    Store::Open(root_);
+    FAIL() << "opened a store of another format";
+  } catch (const core::RuntimeError& e) {
+    EXPECT_NE(e.Description().find("format 7"), std::string::npos) << e.Description();
+  }
+  // The data-access objects report it too, naming no half-open connection.
+  EXPECT_NE(ErrorOf([] { Connect(std::string(kMbxUrl)); }), 0);
 }
 
 }  // namespace
