@@ -80,8 +80,9 @@ void IDataSource::SaveToContainer(const std::string& containerURL,
   std::string folder = containerURL;
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   if (folder.empty()) InvalidArgument("IDataSource.SaveToContainer needs a container URL.");
-  // The copy is written right after it is created, whatever mode was asked.
-  if (mode == adodb::adModeUnknown) mode = adodb::adModeReadWrite;
+  // The copy is written right after it is created, so it needs write access
+  // whatever mode was asked; share flags are kept.
+  mode = static_cast<adodb::ConnectModeEnum>(mode | adodb::adModeReadWrite);
 
   adodb::Record record;
   for (int i = 0;

@@ -125,6 +125,13 @@ TEST_F(CdoOverStore, FailuresAreRunTimeErrors) {
   EXPECT_EQ(ErrorCode([&] { msg.DataSource()->SaveToContainer(mailbox_ + "/Missing"); }),
             core::err::kDbNotFound);
   EXPECT_TRUE(store_->Children(store_->Resolve(spam_).id).empty());
+
+  // A read-only mode cannot leave an empty, unwritable copy behind: a save
+  // writes.
+  msg.DataSource()->SaveToContainer(spam_, nullptr, adodb::adModeRead);
+  adodb::Record rec;
+  rec.Open(msg.DataSource()->SourceURL(), nullptr, adodb::adModeRead);
+  EXPECT_EQ(rec.Fields()[schema::kContent].Value().AsString(), kMarked);
 }
 
 }  // namespace
