@@ -176,6 +176,9 @@ void RegisterProvider() {
 adodb::Rowset RunQuery(Store& store, std::string_view text) {
   query::Query q = query::Parse(text);
   std::vector<FieldList> matches;
+  bool wants_content = q.all_columns || std::find(q.columns.begin(), q.columns.end(),
+                                                  schema::kContent) != q.columns.end();
+  for (const auto& key : q.order_by) wants_content = wants_content || key.first == schema::kContent;
   for (const query::Scope& scope : q.scopes) {
     Item folder;
     try {
@@ -190,8 +193,14 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
                                        ? store.Children(folder.id)
                                        : store.Descendants(folder.id);
     for (const Item& item : candidates) {
-      FieldList props = store.Properties(item.id);
-      auto lookup = [&props](std::string_view name) -> const Variant* {
+      // The message text is read only when the query asks for it.
+      FieldList props = store.Properties(item.id, wants_content);
+      bool content_loaded = wants_content;
+      auto lookup = [&](std::string_view name) -> const Variant* {
+        if (name == schema::kContent && !content_loaded) {
+          props = store.Properties(item.id, true);
+          content_loaded = true;
+        }
         for (const auto& [n, v] : props) {
           if (n == name) return &v;
         }

@@ -392,7 +392,7 @@ std::vector<Item> Store::Descendants(ItemId folder) {
   return out;
 }
 
-FieldList Store::Properties(ItemId id) {
+FieldList Store::Properties(ItemId id, bool with_content) {
   std::optional<Item> item = Get(id);
   if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
   FieldList fields;
@@ -401,8 +401,10 @@ FieldList Store::Properties(ItemId id) {
   fields.emplace_back(schema::kParentName, Variant(item->parent ? UrlOf(item->parent) : ""));
   fields.emplace_back(schema::kIsFolder, Variant(item->is_folder));
   bool has_hidden = false;
-  sql::Stmt s(db_, "SELECT name, type, value FROM props WHERE item = ? ORDER BY id");
-  s.Bind(1, id);
+  sql::Stmt s(db_,
+              "SELECT name, type, value FROM props WHERE item = ?1 AND (?2 OR name <> ?3) "
+              "ORDER BY id");
+  s.Bind(1, id).Bind(2, std::int64_t{with_content}).Bind(3, std::string_view(schema::kContent));
   while (s.Step()) {
     std::string name = s.Text(0);
     auto type = static_cast<VarType>(s.Int(1));
@@ -676,7 +678,7 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   std::optional<Item> mailbox = Find({domain_folder_, kMbx, alias});
   if (!mailbox) throw RuntimeError(err::kDbNotFound, "No mailbox \"" + alias + "\"");
   std::string inbox_url;
-  for (auto& [name, value] : Properties(mailbox->id)) {
+  for (auto& [name, value] : Properties(mailbox->id, false)) {
     if (name == schema::kInbox) inbox_url = value.AsString();
   }
   if (inbox_url.empty()) {

@@ -121,7 +121,9 @@ class Store {
 
   // Every property: the derived ones first, then the stored ones in the order
   // they were first written.
-  adodb::FieldList Properties(ItemId id);
+  // Without with_content the message text (schema::kContent) is left out,
+  // which spares reading it when only the other properties are wanted.
+  adodb::FieldList Properties(ItemId id, bool with_content = true);
 
   // --- Changing (all through the choke point) ----------------------------
   // Creates name below parent with the given properties, or when the name is

@@ -82,6 +82,17 @@ TEST_F(QueryTest, RowsCarryColumnsHrefAndOrder) {
               inbox_ + "/" + subjects.back() + ".EML");
   }
   EXPECT_EQ(subjects, (std::vector<std::string>{"c", "b", "a"}));
+  // Conditions on the message text work although rows leave it out.
+  store_->Deliver("jdoe", "Subject: d\r\n\r\nneedle\r\n");
+  Recordset text;
+  text.Open("SELECT \"DAV:displayname\" FROM SCOPE('shallow traversal of \"" + inbox_ +
+                "\"') WHERE \"urn:schemas:zenthra:content\" LIKE '%NEEDLE%'",
+            cnn);
+  ASSERT_FALSE(text.Eof());
+  EXPECT_EQ(text.Fields()[schema::kDisplayName].Value().AsString(), "d.EML");
+  EXPECT_EQ(ErrorOf([&] { text.Fields()[schema::kContent].Value(); }), err::kAdoItemNotFound);
+  text.MoveNext();
+  EXPECT_TRUE(text.Eof());
 }
 
 TEST_F(QueryTest, RejectsBadQueriesWithoutHarm) {
