@@ -75,6 +75,11 @@ class FilterParser {
     }
     f.attribute = std::string(s_.substr(start, i_ - start));
     if (f.attribute.empty()) Fail("expected an attribute name");
+    for (char c : f.attribute) {
+      bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                c == '-' || c == ';' || c == '.' || c == '_';
+      if (!ok) Fail("\"" + f.attribute + "\" is not an attribute name");
+    }
     if (i_ >= s_.size()) Fail("unexpected end");
     if (s_[i_] == ':') Fail("extensible matching is not supported");
     if (s_[i_] == '~' || s_[i_] == '<' || s_[i_] == '>') {

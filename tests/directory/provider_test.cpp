@@ -213,6 +213,7 @@ TEST_F(DirectoryTest, HonoursScopeBaseAndSizeLimit) {
   EXPECT_EQ(rows(kSearchRoot, 2, 0), 8);
   EXPECT_EQ(rows(kSearchRoot, 2, 3), 3);
   EXPECT_EQ(rows(kSearchRoot + "/CN=Users,DC=example,DC=com", 2, 0), 6);
+  EXPECT_EQ(rows(kSearchRoot + "/CN=Users,DC=example,DC=com", 1, 0), 6);
   EXPECT_EQ(rows(kSearchRoot + "/DC=example,DC=com", 1, 0), 0);
   EXPECT_EQ(rows(kSearchRoot + "/CN=Star,CN=Users,DC=example,DC=com", 0, 0), 1);
   EXPECT_RUNTIME_ERROR(rows(kSearchRoot + "/CN=Nowhere,DC=example,DC=com", 2, 0),

@@ -159,7 +159,7 @@ TEST(Filter, EscapedValuesMatchOnlyThemselves) {
 
 TEST(Filter, RefusesMalformedFilters) {
   for (const char* f : {"", "cn=x", "(cn=x", "(cn=x))", "(=x)", "(cn~x)", "(cn=a(b)", "(cn=\\4)",
-                        "(cn>=a*)", "(cn:dn:=x)", "(!(a=1)(b=2))"}) {
+                        "(cn>=a*)", "(cn:dn:=x)", "(!(a=1)(b=2))", "( cn=x)", "(c n=x)"}) {
     SCOPED_TRACE(f);
     EXPECT_RUNTIME_ERROR(ParseFilter(f), err::kFilterUnknown, "offset");
   }
