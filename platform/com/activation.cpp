@@ -23,10 +23,16 @@ ConstructionHook& Hook() {
   return hook;
 }
 
-// Libraries loaded by this process, by the path the registry gives.
+// Libraries loaded by this process, by the path the registry gives. An
+// activation between loading and holding its first object counts as pending,
+// so that FreeUnusedLibraries does not unload the library under it.
+struct Library {
+  void* handle = nullptr;
+  int pending = 0;
+};
 struct LibraryCache {
   std::mutex mutex;
-  std::map<std::string, void*> handles;
+  std::map<std::string, Library> libraries;
 };
 LibraryCache& Libraries() {
   static LibraryCache* cache = new LibraryCache();  // outlives static destructors
@@ -45,19 +51,43 @@ std::string HexResult(HRESULT hr) {
   return buf;
 }
 
+// One activation in progress; the library counts it as pending until the
+// guard goes.
+struct PendingActivation {
+  std::string path;
+  void* handle = nullptr;
+  PendingActivation() = default;
+  PendingActivation(const PendingActivation&) = delete;
+  PendingActivation& operator=(const PendingActivation&) = delete;
+  ~PendingActivation() {
+    LibraryCache& cache = Libraries();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto it = cache.libraries.find(path);
+    if (it != cache.libraries.end()) --it->second.pending;
+  }
+};
+
+// Loads (or finds) the library. The caller holds the cache's mutex.
 void* LoadLibrary(std::string_view progId, const std::string& path) {
   LibraryCache& cache = Libraries();
-  std::lock_guard<std::mutex> lock(cache.mutex);
-  auto it = cache.handles.find(path);
-  if (it != cache.handles.end()) return it->second;
+  auto it = cache.libraries.find(path);
+  if (it != cache.libraries.end()) return it->second.handle;
   if (!std::filesystem::exists(path)) CannotCreate(progId, "its library " + path + " is missing");
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* why = ::dlerror();
     CannotCreate(progId, "its library " + path + " cannot be loaded: " + (why ? why : "unknown"));
   }
-  cache.handles.emplace(path, handle);
+  cache.libraries.emplace(path, Library{handle, 0});
   return handle;
+}
+
+void BeginActivation(std::string_view progId, const std::string& path, PendingActivation* pending) {
+  LibraryCache& cache = Libraries();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  pending->handle = LoadLibrary(progId, path);
+  pending->path = path;
+  ++cache.libraries[path].pending;
 }
 
 class ConstructionObject : public Implements<IObjectConstructString> {
@@ -90,7 +120,9 @@ Ptr<IUnknown> CreateObject(std::string_view progId) {
   }
   if (!entry) CannotCreate(progId, "the class is not registered");
 
-  void* handle = LoadLibrary(progId, entry->libraryPath);
+  PendingActivation pending;
+  BeginActivation(progId, entry->libraryPath, &pending);
+  void* handle = pending.handle;
   auto getClassObject = reinterpret_cast<DllGetClassObjectFn>(::dlsym(handle, "DllGetClassObject"));
   if (!getClassObject) {
     CannotCreate(progId, "its library " + entry->libraryPath + " exports no DllGetClassObject");
@@ -135,11 +167,12 @@ std::size_t FreeUnusedLibraries() {
   LibraryCache& cache = Libraries();
   std::lock_guard<std::mutex> lock(cache.mutex);
   std::size_t freed = 0;
-  for (auto it = cache.handles.begin(); it != cache.handles.end();) {
-    auto canUnload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(it->second, "DllCanUnloadNow"));
-    if (canUnload && canUnload() == S_OK) {
-      ::dlclose(it->second);
-      it = cache.handles.erase(it);
+  for (auto it = cache.libraries.begin(); it != cache.libraries.end();) {
+    Library& lib = it->second;
+    auto canUnload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(lib.handle, "DllCanUnloadNow"));
+    if (lib.pending == 0 && canUnload && canUnload() == S_OK) {
+      ::dlclose(lib.handle);
+      it = cache.libraries.erase(it);
       ++freed;
     } else {
       ++it;

@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "platform/com/server.h"
 #include "platform/core/error.h"
@@ -118,6 +120,31 @@ TEST_F(ActivationTest, LibraryStaysLoadedWhileObjectsOrLocksLive) {
   factory.Reset();
   ::dlclose(h);
   EXPECT_EQ(com::FreeUnusedLibraries(), 1u);
+}
+
+TEST_F(ActivationTest, ActivationsRaceSafelyWithUnloading) {
+  std::atomic<bool> done{false};
+  std::thread unloader([&] {
+    while (!done) com::FreeUnusedLibraries();
+  });
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 40; ++i) {
+        try {
+          auto w = com::CreateObject(comtest::kWidgetProgId).As<ITestWidget>();
+          if (!w || w->ClassName() != "Widget") ++bad;
+        } catch (...) {
+          ++bad;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  done = true;
+  unloader.join();
+  EXPECT_EQ(bad.load(), 0);
 }
 
 TEST_F(ActivationTest, ConstructionHookSuppliesTheConstructorString) {

@@ -1,5 +1,6 @@
 // The sink class seen from its host: registration, construction, the
 // registration callback and the dispatch of event phases.
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -107,6 +108,45 @@ TEST_F(SinkClassTest, ConstructNeverFailsAndLatestConstructOnAThreadWins) {
   EXPECT_EQ(otherFolder, "Spam");
   EXPECT_EQ(ReadSettings().targetFolder, "B");
   EXPECT_EQ(ReadSettings().attachmentName, "b.txt");
+}
+
+TEST_F(SinkClassTest, StoreThreadsActivateConcurrentlyEachWithItsOwnSettings) {
+  // Long enough that the settings live on the heap, so that what a thread
+  // leaves behind at its exit shows.
+  static thread_local int threadIndex = -1;
+  auto folderOf = [](int t) { return "Quarantine folder of store thread " + std::to_string(t); };
+  auto markerOf = [](int t) { return "marker attachment " + std::to_string(t) + ".txt"; };
+  com::ScopedConstructionHook hook([&](const com::ClassEntry&) -> std::optional<core::Variant> {
+    return folderOf(threadIndex) + "\r" + markerOf(threadIndex);
+  });
+  std::atomic<bool> done{false};
+  std::atomic<int> mismatches{0};
+  // Unused libraries are freed all along, as a host does from time to time;
+  // activations must not be disturbed by it.
+  std::thread unloader([&] {
+    while (!done) com::FreeUnusedLibraries();
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      threadIndex = t;
+      for (int i = 0; i < 25; ++i) {
+        try {
+          com::Ptr<com::IUnknown> sink = com::CreateObject(kProgId);
+          sinktest::Settings s = ReadSettings();
+          if (s.targetFolder != folderOf(t) || s.attachmentName != markerOf(t)) {
+            ++mismatches;
+          }
+        } catch (...) {
+          ++mismatches;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  done = true;
+  unloader.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST_F(SinkClassTest, RegisterAcceptsEveryRegistration) {
