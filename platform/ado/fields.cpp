@@ -4,6 +4,7 @@
 
 #include "platform/ado/raise.h"
 #include "platform/core/error.h"
+#include "platform/core/text.h"
 
 namespace adodb {
 namespace {
@@ -11,11 +12,16 @@ namespace {
 constexpr const char* kFieldsSource = "ADODB.Fields";
 constexpr const char* kFieldSource = "ADODB.Field";
 
+// Field names match without regard to case, as the data-access objects have
+// always matched them; callers may spell a name differently from the query
+// that selected it.
 FieldList::iterator FindIn(FieldList& list, std::string_view name) {
-  return std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.first == name; });
+  return std::find_if(list.begin(), list.end(),
+                      [&](const auto& p) { return core::EqualsNoCase(p.first, name); });
 }
 FieldList::const_iterator FindIn(const FieldList& list, std::string_view name) {
-  return std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.first == name; });
+  return std::find_if(list.begin(), list.end(),
+                      [&](const auto& p) { return core::EqualsNoCase(p.first, name); });
 }
 
 }  // namespace
@@ -61,9 +67,11 @@ void Fields::Set(const std::string& name, const Variant& v) {
   auto p = FindIn(pending_, name);
   if (p != pending_.end()) {
     p->second = v;
-  } else {
-    pending_.emplace_back(name, v);
+    return;
   }
+  // An existing field keeps its stored spelling.
+  auto existing = FindIn(values_, name);
+  pending_.emplace_back(existing != values_.end() ? existing->first : name, v);
 }
 
 std::int32_t Fields::Count() const {

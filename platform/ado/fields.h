@@ -2,8 +2,9 @@
 //
 // Fields["name"] returns a Field whether or not the property exists, so that
 // assigning its Value adds the property; reading the Value of a property that
-// does not exist is error 3265. Names compare exactly (schema names are
-// case-sensitive URIs). Update() hands the changes to the owner.
+// does not exist is error 3265. Names match without regard to case; writing
+// an existing field under another spelling keeps the stored spelling. Update() hands the changes to
+// the owner.
 #pragma once
 
 #include <cstdint>
