@@ -491,7 +491,9 @@ void Store::Save(const SaveRequest& request) {
     if (name == schema::kContent && value.Type() == VarType::String) content = &value;
   }
   if (!content) return;
-  mime::MessageInfo info = mime::Analyze(content->AsString());
+  mime::MessageInfo analysed;
+  if (!request.info) analysed = mime::Analyze(content->AsString());
+  const mime::MessageInfo& info = request.info ? *request.info : analysed;
   WriteProperty(request.id, schema::kHasAttachment, Variant(info.has_attachment));
   WriteProperty(request.id, schema::kSubject, Variant(info.subject));
   WriteProperty(request.id, schema::kFrom, Variant(info.from));
@@ -619,6 +621,8 @@ std::string Store::UniqueName(ItemId folder, std::string_view subject) {
 }
 
 Item Store::SaveMessage(ItemId folder, std::string_view rfc5322, SaveOrigin origin) {
+  // Parsed before taking the write lock, which other writers wait for.
+  mime::MessageInfo info = mime::Analyze(rfc5322);
   WriteScope scope(*this);
   std::optional<Item> parent = Get(folder);
   if (!parent || !parent->is_folder) {
@@ -628,10 +632,10 @@ Item Store::SaveMessage(ItemId folder, std::string_view rfc5322, SaveOrigin orig
     throw RuntimeError(err::kDbPermissionDenied,
                        Describe(UrlOf(folder), "Messages can be saved only inside a mailbox"));
   }
-  std::string name = UniqueName(folder, mime::Analyze(rfc5322).subject);
+  std::string name = UniqueName(folder, info.subject);
   Item item{InsertItem(folder, name, false), folder, name, false};
   FieldList props{{schema::kContent, Variant(std::string(rfc5322))}};
-  Save({origin, true, item.id, &props});
+  Save({origin, true, item.id, &props, &info});
   scope.Commit();
   return item;
 }

@@ -44,6 +44,10 @@
 
 struct sqlite3;
 
+namespace mime {
+struct MessageInfo;
+}
+
 namespace store {
 
 namespace detail {
@@ -163,6 +167,8 @@ class Store {
     bool is_new = false;  // a create (or a replace) rather than an update
     ItemId id = 0;
     const adodb::FieldList* changes = nullptr;
+    // The analysis of the message text among changes, when already made.
+    const mime::MessageInfo* info = nullptr;
   };
   void Save(const SaveRequest& request);
   void MoveItem(const Item& item, ItemId parent, const std::string& name);
