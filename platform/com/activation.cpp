@@ -129,9 +129,13 @@ Ptr<IUnknown> CreateObject(std::string_view progId) {
   }
   Ptr<IClassFactory> factory;
   HRESULT hr = getClassObject(entry->clsid, IClassFactory::kIID, factory.PutVoid());
+  if (hr == CLASS_E_CLASSNOTAVAILABLE) {
+    CannotCreate(progId,
+                 "its library " + entry->libraryPath + " has no class " + entry->clsid.ToString());
+  }
   if (Failed(hr) || !factory) {
-    CannotCreate(progId, "its library " + entry->libraryPath + " has no class " +
-                             entry->clsid.ToString() + " (" + HexResult(hr) + ")");
+    CannotCreate(progId,
+                 "DllGetClassObject of " + entry->libraryPath + " failed (" + HexResult(hr) + ")");
   }
   Ptr<IUnknown> object;
   hr = factory->CreateInstance(nullptr, IUnknown::kIID, object.PutVoid());
