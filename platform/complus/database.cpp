@@ -99,6 +99,8 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   ::sqlite3_extended_result_codes(handle, 1);
   ::sqlite3_busy_timeout(handle, kBusyTimeoutMs);
   db->Exec("PRAGMA foreign_keys = ON");
+  // Removed rows (password hashes among them) are overwritten, not left in free pages.
+  db->Exec("PRAGMA secure_delete = ON");
   if (create) db->CreateSchema();
   return db;
 }
