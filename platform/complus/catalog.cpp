@@ -299,8 +299,7 @@ void UnregisterReleasedClasses(Database& db, std::vector<std::string> clsids, Re
 
 // ---- collections ----
 
-class CatalogCollection : public ICatalogCollection,
-                          public std::enable_shared_from_this<CatalogCollection> {
+class CatalogCollection : public ICatalogCollection {
  public:
   CatalogCollection(std::shared_ptr<Database> db, Kind kind, std::string appId)
       : db_(std::move(db)), kind_(kind), appId_(std::move(appId)) {}
