@@ -176,9 +176,13 @@ void RegisterProvider() {
 adodb::Rowset RunQuery(Store& store, std::string_view text) {
   query::Query q = query::Parse(text);
   std::vector<FieldList> matches;
-  bool wants_content = q.all_columns || std::find(q.columns.begin(), q.columns.end(),
-                                                  schema::kContent) != q.columns.end();
-  for (const auto& key : q.order_by) wants_content = wants_content || key.first == schema::kContent;
+  bool wants_content = q.all_columns;
+  for (const std::string& column : q.columns) {
+    wants_content = wants_content || SameProperty(column, schema::kContent);
+  }
+  for (const auto& key : q.order_by) {
+    wants_content = wants_content || SameProperty(key.first, schema::kContent);
+  }
   for (const query::Scope& scope : q.scopes) {
     Item folder;
     try {
@@ -197,12 +201,12 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
       FieldList props = store.Properties(item.id, wants_content);
       bool content_loaded = wants_content;
       auto lookup = [&](std::string_view name) -> const Variant* {
-        if (name == schema::kContent && !content_loaded) {
+        if (SameProperty(name, schema::kContent) && !content_loaded) {
           props = store.Properties(item.id, true);
           content_loaded = true;
         }
         for (const auto& [n, v] : props) {
-          if (n == name) return &v;
+          if (SameProperty(n, name)) return &v;
         }
         return nullptr;
       };
@@ -211,7 +215,7 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
   }
   auto find = [](const FieldList& props, std::string_view name) -> const Variant* {
     for (const auto& [n, v] : props) {
-      if (n == name) return &v;
+      if (SameProperty(n, name)) return &v;
     }
     return nullptr;
   };
@@ -228,7 +232,8 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
   if (q.all_columns) {
     for (const FieldList& props : matches) {
       for (const auto& [n, v] : props) {
-        if (std::find(rows.columns.begin(), rows.columns.end(), n) == rows.columns.end()) {
+        if (!std::any_of(rows.columns.begin(), rows.columns.end(),
+                         [&](const std::string& c) { return SameProperty(c, n); })) {
           rows.columns.push_back(n);
         }
       }
@@ -236,7 +241,8 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
   } else {
     rows.columns = q.columns;
   }
-  if (std::find(rows.columns.begin(), rows.columns.end(), schema::kHref) == rows.columns.end()) {
+  if (!std::any_of(rows.columns.begin(), rows.columns.end(),
+                   [](const std::string& c) { return SameProperty(c, schema::kHref); })) {
     rows.columns.push_back(schema::kHref);
   }
   for (const FieldList& props : matches) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -26,6 +27,16 @@ using core::Variant;
 using core::VarType;
 namespace err = core::err;
 
+bool SameProperty(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return core::EqualsNoCase(a, b);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 0x80 || y >= 0x80) return core::EqualsNoCase(a, b);
+    if (x != y && std::tolower(x) != std::tolower(y)) return false;
+  }
+  return true;
+}
+
 namespace detail {
 struct BusyWait {
   std::chrono::steady_clock::time_point start;
@@ -41,14 +52,14 @@ constexpr int kBusyTimeoutMs = 30000;
 constexpr int kMailboxDepth = 3;
 // Stored in the database header (PRAGMA user_version); a store of another
 // format is refused rather than misread.
-constexpr int kFormatVersion = 1;
+constexpr int kFormatVersion = 2;
 constexpr const char* kMbx = "MBX";
 constexpr const char* kSystemMailboxPrefix = "SystemMailbox{";
 
 // Derived properties: computed on every read, never stored.
 bool IsDerived(std::string_view name) {
-  return name == schema::kHref || name == schema::kDisplayName || name == schema::kParentName ||
-         name == schema::kIsFolder;
+  return SameProperty(name, schema::kHref) || SameProperty(name, schema::kDisplayName) ||
+         SameProperty(name, schema::kParentName) || SameProperty(name, schema::kIsFolder);
 }
 
 const char* kSchema = R"sql(
@@ -63,9 +74,10 @@ CREATE TABLE props(
   id INTEGER PRIMARY KEY,
   item INTEGER NOT NULL,
   name TEXT NOT NULL,
+  name_key TEXT NOT NULL,
   type INTEGER NOT NULL,
   value,
-  UNIQUE(item, name));
+  UNIQUE(item, name_key));
 CREATE TABLE mailbox_stores(id INTEGER PRIMARY KEY, name TEXT NOT NULL, guid TEXT NOT NULL);
 CREATE TABLE mailboxes(
   item INTEGER PRIMARY KEY,
@@ -192,9 +204,9 @@ void Provision(const std::filesystem::path& root, const Machine& machine_in) {
         return sqlite3_last_insert_rowid(db);
       };
       auto prop = [&](std::int64_t item, const char* name, const std::string& value) {
-        sql::Stmt s(db, "INSERT INTO props(item, name, type, value) VALUES(?,?,?,?)");
-        s.Bind(1, item).Bind(2, std::string_view(name));
-        s.Bind(3, static_cast<std::int64_t>(VarType::String)).BindBlob(4, value).Run();
+        sql::Stmt s(db, "INSERT INTO props(item, name, name_key, type, value) VALUES(?,?,?,?,?)");
+        s.Bind(1, item).Bind(2, std::string_view(name)).Bind(3, core::FoldCase(name));
+        s.Bind(4, static_cast<std::int64_t>(VarType::String)).BindBlob(5, value).Run();
       };
       std::int64_t domain = insert(0, machine.domain);
       std::int64_t mbx = insert(domain, kMbx);
@@ -402,9 +414,9 @@ FieldList Store::Properties(ItemId id, bool with_content) {
   fields.emplace_back(schema::kIsFolder, Variant(item->is_folder));
   bool has_hidden = false;
   sql::Stmt s(db_,
-              "SELECT name, type, value FROM props WHERE item = ?1 AND (?2 OR name <> ?3) "
+              "SELECT name, type, value FROM props WHERE item = ?1 AND (?2 OR name_key <> ?3) "
               "ORDER BY id");
-  s.Bind(1, id).Bind(2, std::int64_t{with_content}).Bind(3, std::string_view(schema::kContent));
+  s.Bind(1, id).Bind(2, std::int64_t{with_content}).Bind(3, core::FoldCase(schema::kContent));
   while (s.Step()) {
     std::string name = s.Text(0);
     auto type = static_cast<VarType>(s.Int(1));
@@ -431,7 +443,7 @@ FieldList Store::Properties(ItemId id, bool with_content) {
       case VarType::Empty:
         continue;
     }
-    if (name == schema::kIsHidden) has_hidden = true;
+    if (SameProperty(name, schema::kIsHidden)) has_hidden = true;
     fields.emplace_back(std::move(name), std::move(value));
   }
   if (!has_hidden) fields.emplace_back(schema::kIsHidden, Variant(false));
@@ -449,31 +461,33 @@ ItemId Store::InsertItem(ItemId parent, const std::string& name, bool is_folder)
 
 void Store::WriteProperty(ItemId id, const std::string& name, const Variant& value) {
   if (value.IsEmpty()) {
-    sql::Stmt s(db_, "DELETE FROM props WHERE item = ? AND name = ?");
-    s.Bind(1, id).Bind(2, name).Run();
+    sql::Stmt s(db_, "DELETE FROM props WHERE item = ? AND name_key = ?");
+    s.Bind(1, id).Bind(2, core::FoldCase(name)).Run();
     return;
   }
   // Upsert keeps the row (and so the property's place in the order).
   sql::Stmt s(db_,
-              "INSERT INTO props(item, name, type, value) VALUES(?,?,?,?) "
-              "ON CONFLICT(item, name) DO UPDATE SET type = excluded.type, value = excluded.value");
-  s.Bind(1, id).Bind(2, name).Bind(3, static_cast<std::int64_t>(value.Type()));
+              "INSERT INTO props(item, name, name_key, type, value) VALUES(?,?,?,?,?) "
+              "ON CONFLICT(item, name_key) DO UPDATE SET type = excluded.type, "
+              "value = excluded.value");
+  s.Bind(1, id).Bind(2, name).Bind(3, core::FoldCase(name));
+  s.Bind(4, static_cast<std::int64_t>(value.Type()));
   switch (value.Type()) {
     case VarType::Boolean:
-      s.Bind(4, std::int64_t{value.AsBool()});
+      s.Bind(5, std::int64_t{value.AsBool()});
       break;
     case VarType::Integer:
     case VarType::Long:
-      s.Bind(4, std::int64_t{value.AsLong()});
+      s.Bind(5, std::int64_t{value.AsLong()});
       break;
     case VarType::Double:
-      s.Bind(4, value.AsDouble());
+      s.Bind(5, value.AsDouble());
       break;
     case VarType::String:
-      s.BindBlob(4, value.AsString());
+      s.BindBlob(5, value.AsString());
       break;
     default:
-      s.BindNull(4);
+      s.BindNull(5);
       break;
   }
   s.Run();
@@ -487,8 +501,8 @@ void Store::Save(const SaveRequest& request) {
   for (const auto& [name, value] : *request.changes) {
     if (IsDerived(name)) continue;
     WriteProperty(request.id, name, value);
-    if (name == schema::kContentClass) wrote_class = true;
-    if (name == schema::kContent && value.Type() == VarType::String) content = &value;
+    if (SameProperty(name, schema::kContentClass)) wrote_class = true;
+    if (SameProperty(name, schema::kContent) && value.Type() == VarType::String) content = &value;
   }
   if (!content) return;
   mime::MessageInfo analysed;
@@ -500,8 +514,8 @@ void Store::Save(const SaveRequest& request) {
   WriteProperty(request.id, schema::kTo, Variant(info.to));
   WriteProperty(request.id, schema::kMessageId, Variant(info.message_id));
   if (!wrote_class) {
-    sql::Stmt s(db_, "SELECT 1 FROM props WHERE item = ? AND name = ?");
-    s.Bind(1, request.id).Bind(2, std::string_view(schema::kContentClass));
+    sql::Stmt s(db_, "SELECT 1 FROM props WHERE item = ? AND name_key = ?");
+    s.Bind(1, request.id).Bind(2, core::FoldCase(schema::kContentClass));
     if (!s.Step()) WriteProperty(request.id, schema::kContentClass, Variant(schema::kMessageClass));
   }
 }
@@ -683,7 +697,7 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   if (!mailbox) throw RuntimeError(err::kDbNotFound, "No mailbox \"" + alias + "\"");
   std::string inbox_url;
   for (auto& [name, value] : Properties(mailbox->id, false)) {
-    if (name == schema::kInbox) inbox_url = value.AsString();
+    if (SameProperty(name, schema::kInbox)) inbox_url = value.AsString();
   }
   if (inbox_url.empty()) {
     throw RuntimeError(err::kDbNotFound, "The mailbox \"" + alias + "\" has no Inbox");

@@ -12,7 +12,8 @@
 // wait for each other (busy timeout 30 s); every write is one transaction,
 // so a process killed at any instant leaves whole items only.
 //
-// Properties are read and written by schema name and keep their type. Some
+// Properties are read and written by schema name (matched without regard to
+// case, see SameProperty) and keep their type. Some
 // are derived and cannot be written (writes are ignored): DAV:href,
 // DAV:displayname (the item name), DAV:parentname and DAV:isfolder;
 // DAV:ishidden reads False when never written. Writing the message text
@@ -75,6 +76,10 @@ enum class SaveOrigin { Client, Delivery };
 
 // What a create does when the name exists.
 enum class ExistingItem { Fail, Replace, Open };
+
+// True when two property names are the same property: names match without
+// regard to case, and a property keeps the spelling it was first written in.
+bool SameProperty(std::string_view a, std::string_view b);
 
 // The database file of a server root.
 std::filesystem::path DatabaseFile(const std::filesystem::path& root);

@@ -174,3 +174,41 @@ TEST_F(QueryTest, ConcurrentWritersAllLand) {
 
 }  // namespace
 }  // namespace store::testing
+
+namespace store::testing {
+namespace {
+
+TEST_F(StoreTest, PropertyNamesMatchWithoutRegardToCase) {
+  std::string inbox = Mailbox("jdoe") + "/Inbox";
+  Item folder = store_->Resolve(inbox);
+  Item item = store_->Create(folder.id, "Zenthra.reg", false, ExistingItem::Fail,
+                             {{"dav:IsHidden", Variant(true)}, {"DAV:HREF", Variant("x")}});
+  store_->Update(item.id, {{"DAV:ISHIDDEN", Variant(true)}, {"urn:X:a", Variant("1")}});
+  store_->Update(item.id, {{"urn:x:A", Variant("2")}});
+  int hidden = 0;
+  for (const auto& [name, value] : store_->Properties(item.id)) {
+    if (SameProperty(name, schema::kIsHidden)) {
+      ++hidden;
+      EXPECT_EQ(name, "dav:IsHidden");  // the first spelling stays
+      EXPECT_EQ(value, Variant(true));
+    }
+    if (SameProperty(name, "urn:x:a")) {
+      EXPECT_EQ(value.AsString(), "2");
+    }
+    if (SameProperty(name, schema::kHref)) {
+      EXPECT_NE(value.AsString(), "x");
+    }
+  }
+  EXPECT_EQ(hidden, 1);
+  adodb::Rowset rows = RunQuery(*store_,
+                                "SELECT \"DAV:displayname\" FROM SCOPE('shallow "
+                                "traversal of \"" +
+                                    inbox + "\"') WHERE \"DAV:ishidden\" = true");
+  ASSERT_EQ(rows.rows.size(), 1u);
+  EXPECT_EQ(rows.rows[0][0].AsString(), "Zenthra.reg");
+  EXPECT_TRUE(SameProperty("Boîte", "BOÎTE"));
+  EXPECT_FALSE(SameProperty("DAV:ishidden", "DAV:isfolder"));
+}
+
+}  // namespace
+}  // namespace store::testing
