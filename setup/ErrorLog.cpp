@@ -1,0 +1,18 @@
+#include "setup/ErrorLog.h"
+
+#include <chrono>
+#include <string>
+
+namespace ErrorLog {
+
+void Prepend(ui::TextBox& txtErr, std::string_view entry) {
+  std::string text(entry);
+  text += txtErr.Text();
+  txtErr.Text(std::move(text));
+}
+
+void LogError(ui::TextBox& txtErr, std::string_view context, const core::RuntimeError& error) {
+  Prepend(txtErr, core::ErrorLogLine(std::chrono::system_clock::now(), context, error));
+}
+
+}  // namespace ErrorLog
