@@ -3,6 +3,8 @@
 
 #include <fstream>
 #include <functional>
+#include <thread>
+#include <vector>
 
 #include "platform/com/activation.h"
 #include "platform/com/class_registry.h"
@@ -255,6 +257,26 @@ TEST_F(InstallTest, ActivationReadsTheCatalogAfreshEachTime) {
   plain->SaveChanges();
   EXPECT_EQ(ErrorOf([] { com::CreateObject(catalogtest::kPlainProgId); }).Number(),
             core::err::kCannotCreateObject);
+}
+
+TEST_F(InstallTest, ActivationsOnSeveralThreadsShareOneHook) {
+  com::ScopedConstructionHook hook(complus::CatalogConstructionHook());
+  const std::string id = AddApplication("Zenthra");
+  catalog().InstallComponent(id, CATALOG_TEST_COMPONENT, "", "");
+  CatalogCollectionPtr comps = Components(id);
+  comps->Item(0)->Value("ConstructionEnabled", Variant(true));
+  comps->Item(0)->Value("ConstructorString", Variant("Spam\rmarker"));
+  comps->SaveChanges();
+
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&wrong, t] {
+      for (int i = 0; i < 25; ++i) wrong[t] += Activate(catalogtest::kSinkProgId) != "Spam\rmarker";
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 TEST_F(InstallTest, AnUnreadableCatalogFailsTheActivation) {
