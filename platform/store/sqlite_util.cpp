@@ -87,6 +87,17 @@ std::string Stmt::Text(int column) const {
   return std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
 }
 
+void Stmt::Reset() {
+  sqlite3_reset(stmt_);
+  sqlite3_clear_bindings(stmt_);
+}
+
+StmtCache::Handle StmtCache::Get(const char* sql) {
+  std::unique_ptr<Stmt>& stmt = stmts_[sql];
+  if (!stmt) stmt = std::make_unique<Stmt>(db_, sql);
+  return Handle(stmt.get());
+}
+
 bool Stmt::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
 }  // namespace store::sql

@@ -5,8 +5,10 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace store::sql {
 
@@ -39,10 +41,41 @@ class Stmt {
   std::string Text(int column) const;  // TEXT or BLOB bytes
   bool IsNull(int column) const;
 
+  // Makes the statement ready for new bindings and ends its read.
+  void Reset();
+
  private:
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
   std::string sql_;
+};
+
+// Prepared statements kept for the life of a connection. Get() hands out a
+// statement that is reset when the handle goes, so a cached statement never
+// keeps a read open. One handle per statement at a time: a statement is not
+// used again while a handle to it is alive.
+class StmtCache {
+ public:
+  explicit StmtCache(sqlite3* db) : db_(db) {}
+
+  class Handle {
+   public:
+    explicit Handle(Stmt* stmt) : stmt_(stmt) {}
+    ~Handle() { stmt_->Reset(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    Stmt& operator*() const { return *stmt_; }
+
+   private:
+    Stmt* stmt_;
+  };
+
+  // sql must have static storage (a literal): it is the cache key.
+  Handle Get(const char* sql);
+
+ private:
+  sqlite3* db_;
+  std::unordered_map<const char*, std::unique_ptr<Stmt>> stmts_;
 };
 
 }  // namespace store::sql

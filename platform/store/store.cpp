@@ -269,11 +269,15 @@ std::unique_ptr<Store> Store::Open(const std::filesystem::path& root) {
 }
 
 Store::Store(std::filesystem::path root, Machine machine, sqlite3* db)
-    : root_(std::move(root)), machine_(std::move(machine)), db_(db) {}
+    : root_(std::move(root)),
+      machine_(std::move(machine)),
+      db_(db),
+      stmts_(std::make_unique<sql::StmtCache>(db)) {}
 
 Store::~Store() {
   // An open transaction is discarded: closing rolls it back.
   if (user_transaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  stmts_.reset();
   sqlite3_close_v2(db_);
 }
 
@@ -308,7 +312,9 @@ std::vector<std::string> Store::Names(std::string_view url) const {
 }
 
 std::optional<Item> Store::Child(ItemId parent, std::string_view name) {
-  sql::Stmt s(db_, "SELECT id, name, is_folder FROM items WHERE parent = ? AND name_key = ?");
+  auto s_handle =
+      stmts_->Get("SELECT id, name, is_folder FROM items WHERE parent = ? AND name_key = ?");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, parent).Bind(2, core::FoldCase(name));
   if (!s.Step()) return std::nullopt;
   return Item{s.Int(0), parent, s.Text(1), s.Int(2) != 0};
@@ -342,7 +348,8 @@ Item Store::Resolve(std::string_view url) {
 }
 
 std::optional<Item> Store::Get(ItemId id) {
-  sql::Stmt s(db_, "SELECT parent, name, is_folder FROM items WHERE id = ?");
+  auto s_handle = stmts_->Get("SELECT parent, name, is_folder FROM items WHERE id = ?");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, id);
   if (!s.Step()) return std::nullopt;
   return Item{id, s.Int(0), s.Text(1), s.Int(2) != 0};
@@ -351,7 +358,8 @@ std::optional<Item> Store::Get(ItemId id) {
 std::string Store::UrlOf(ItemId id) {
   std::vector<std::string> names;
   while (id != 0) {
-    sql::Stmt q(db_, "SELECT parent, name FROM items WHERE id = ?");
+    auto q_handle = stmts_->Get("SELECT parent, name FROM items WHERE id = ?");
+    sql::Stmt& q = *q_handle;
     q.Bind(1, id);
     if (!q.Step()) {
       throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
@@ -386,7 +394,9 @@ ItemId Store::MailboxOf(ItemId id) {
 
 std::vector<Item> Store::Children(ItemId folder) {
   std::vector<Item> items;
-  sql::Stmt s(db_, "SELECT id, name, is_folder FROM items WHERE parent = ? ORDER BY name_key, id");
+  auto s_handle =
+      stmts_->Get("SELECT id, name, is_folder FROM items WHERE parent = ? ORDER BY name_key, id");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, folder);
   while (s.Step()) items.push_back(Item{s.Int(0), folder, s.Text(1), s.Int(2) != 0});
   return items;
@@ -408,14 +418,17 @@ FieldList Store::Properties(ItemId id, bool with_content) {
   std::optional<Item> item = Get(id);
   if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
   FieldList fields;
-  fields.emplace_back(schema::kHref, Variant(UrlOf(id)));
+  std::string parent_url = item->parent ? UrlOf(item->parent) : "";
+  std::string href = item->parent ? parent_url + "/" + item->name : FileUrl({item->name});
+  fields.emplace_back(schema::kHref, Variant(std::move(href)));
   fields.emplace_back(schema::kDisplayName, Variant(item->name));
-  fields.emplace_back(schema::kParentName, Variant(item->parent ? UrlOf(item->parent) : ""));
+  fields.emplace_back(schema::kParentName, Variant(std::move(parent_url)));
   fields.emplace_back(schema::kIsFolder, Variant(item->is_folder));
   bool has_hidden = false;
-  sql::Stmt s(db_,
-              "SELECT name, type, value FROM props WHERE item = ?1 AND (?2 OR name_key <> ?3) "
-              "ORDER BY id");
+  auto s_handle = stmts_->Get(
+      "SELECT name, type, value FROM props WHERE item = ?1 AND (?2 OR name_key <> ?3) "
+      "ORDER BY id");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, id).Bind(2, std::int64_t{with_content}).Bind(3, core::FoldCase(schema::kContent));
   while (s.Step()) {
     std::string name = s.Text(0);
@@ -453,7 +466,9 @@ FieldList Store::Properties(ItemId id, bool with_content) {
 // --- Changing ---------------------------------------------------------------
 
 ItemId Store::InsertItem(ItemId parent, const std::string& name, bool is_folder) {
-  sql::Stmt s(db_, "INSERT INTO items(parent, name, name_key, is_folder) VALUES(?,?,?,?)");
+  auto s_handle =
+      stmts_->Get("INSERT INTO items(parent, name, name_key, is_folder) VALUES(?,?,?,?)");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Bind(4, std::int64_t{is_folder});
   s.Run();
   return sqlite3_last_insert_rowid(db_);
@@ -461,15 +476,17 @@ ItemId Store::InsertItem(ItemId parent, const std::string& name, bool is_folder)
 
 void Store::WriteProperty(ItemId id, const std::string& name, const Variant& value) {
   if (value.IsEmpty()) {
-    sql::Stmt s(db_, "DELETE FROM props WHERE item = ? AND name_key = ?");
+    auto s_handle = stmts_->Get("DELETE FROM props WHERE item = ? AND name_key = ?");
+    sql::Stmt& s = *s_handle;
     s.Bind(1, id).Bind(2, core::FoldCase(name)).Run();
     return;
   }
   // Upsert keeps the row (and so the property's place in the order).
-  sql::Stmt s(db_,
-              "INSERT INTO props(item, name, name_key, type, value) VALUES(?,?,?,?,?) "
-              "ON CONFLICT(item, name_key) DO UPDATE SET type = excluded.type, "
-              "value = excluded.value");
+  auto s_handle = stmts_->Get(
+      "INSERT INTO props(item, name, name_key, type, value) VALUES(?,?,?,?,?) "
+      "ON CONFLICT(item, name_key) DO UPDATE SET type = excluded.type, "
+      "value = excluded.value");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, id).Bind(2, name).Bind(3, core::FoldCase(name));
   s.Bind(4, static_cast<std::int64_t>(value.Type()));
   switch (value.Type()) {
@@ -514,7 +531,8 @@ void Store::Save(const SaveRequest& request) {
   WriteProperty(request.id, schema::kTo, Variant(info.to));
   WriteProperty(request.id, schema::kMessageId, Variant(info.message_id));
   if (!wrote_class) {
-    sql::Stmt s(db_, "SELECT 1 FROM props WHERE item = ? AND name_key = ?");
+    auto s_handle = stmts_->Get("SELECT 1 FROM props WHERE item = ? AND name_key = ?");
+    sql::Stmt& s = *s_handle;
     s.Bind(1, request.id).Bind(2, core::FoldCase(schema::kContentClass));
     if (!s.Step()) WriteProperty(request.id, schema::kContentClass, Variant(schema::kMessageClass));
   }
@@ -522,7 +540,8 @@ void Store::Save(const SaveRequest& request) {
 
 void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
   // Event hook: a move is a delete at the old URL and a save at the new one.
-  sql::Stmt s(db_, "UPDATE items SET parent = ?, name = ?, name_key = ? WHERE id = ?");
+  auto s_handle = stmts_->Get("UPDATE items SET parent = ?, name = ?, name_key = ? WHERE id = ?");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Bind(4, item.id).Run();
 }
 
@@ -681,9 +700,10 @@ std::string Store::AddMailbox(const std::string& alias, const std::string& inbox
   WriteProperty(mailbox, schema::kInbox, Variant(UrlOf(inbox)));
   WriteProperty(inbox, schema::kContentClass, Variant(schema::kMailFolderClass));
   WriteProperty(inbox, schema::kOutlookFolderClass, Variant("IPF.Note"));
-  sql::Stmt s(db_,
-              "INSERT INTO mailboxes(item, store, is_system) "
-              "SELECT ?, id, 0 FROM mailbox_stores ORDER BY id LIMIT 1");
+  auto s_handle = stmts_->Get(
+      "INSERT INTO mailboxes(item, store, is_system) "
+      "SELECT ?, id, 0 FROM mailbox_stores ORDER BY id LIMIT 1");
+  sql::Stmt& s = *s_handle;
   s.Bind(1, mailbox).Run();
   scope.Commit();
   return UrlOf(mailbox);
@@ -708,10 +728,11 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
 
 std::vector<MailboxInfo> Store::Mailboxes() {
   std::vector<MailboxInfo> out;
-  sql::Stmt s(db_,
-              "SELECT m.item, i.name, s.name, m.is_system FROM mailboxes m "
-              "JOIN items i ON i.id = m.item JOIN mailbox_stores s ON s.id = m.store "
-              "ORDER BY i.name_key");
+  auto s_handle = stmts_->Get(
+      "SELECT m.item, i.name, s.name, m.is_system FROM mailboxes m "
+      "JOIN items i ON i.id = m.item JOIN mailbox_stores s ON s.id = m.store "
+      "ORDER BY i.name_key");
+  sql::Stmt& s = *s_handle;
   while (s.Step()) {
     out.push_back(MailboxInfo{s.Text(1), UrlOf(s.Int(0)), s.Text(2), s.Int(3) != 0});
   }

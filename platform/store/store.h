@@ -54,6 +54,9 @@ namespace store {
 namespace detail {
 struct BusyWait;
 }
+namespace sql {
+class StmtCache;
+}
 
 using ItemId = std::int64_t;
 
@@ -189,6 +192,7 @@ class Store {
   Machine machine_;
   sqlite3* db_;
   std::unique_ptr<detail::BusyWait> busy_;  // the lock wait's state; outlives db_ use
+  std::unique_ptr<sql::StmtCache> stmts_;
   std::string domain_folder_;
   bool user_transaction_ = false;
 };
