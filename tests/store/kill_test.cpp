@@ -1,6 +1,7 @@
 // A delivering process killed at random instants leaves every acknowledged
 // message whole and no half-written one.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -41,6 +42,20 @@ std::pair<pid_t, int> StartHelper(const std::string& root, int run) {
   return {pid, fds[0]};
 }
 
+// Waits (up to 30 s) until the helper has acknowledged its first delivery;
+// returns false when it never did.
+bool WaitFirstAck(int fd) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    char c;
+    if (::read(fd, &c, 1) != 1) return false;
+    if (c == '\n') return true;
+  }
+  return false;
+}
+
 // Reads every acknowledgement the helper wrote; returns how many.
 int CountAcks(int fd) {
   std::string text;
@@ -55,15 +70,25 @@ int CountAcks(int fd) {
 TEST_F(StoreTest, KilledDeliveriesLeaveWholeItemsOnly) {
   std::string inbox = Mailbox("jdoe") + "/Inbox";
   std::mt19937 rng(12345);
-  std::uniform_int_distribution<int> delay_us(0, 150000);
+  std::uniform_int_distribution<int> delay_us(0, 60000);
   std::map<int, int> acked;  // run -> deliveries acknowledged
   int total_acked = 0;
   // Two writers at a time, so that kills also land while one waits for the
-  // other's lock.
+  // other's lock. Odd rounds kill at a random moment after the first
+  // delivery, even rounds at a random moment after the start, which may
+  // fall into opening the store or recovering it from the last kill.
   for (int round = 0; round < kRounds; ++round) {
     std::vector<std::pair<pid_t, int>> helpers;
-    for (int w = 0; w < kWriters; ++w)
+    for (int w = 0; w < kWriters; ++w) {
       helpers.push_back(StartHelper(root_.string(), round * kWriters + w));
+    }
+    int early = 0;  // acknowledgements consumed while waiting
+    if (round % 2 == 1) {
+      for (auto [pid, fd] : helpers) {
+        ASSERT_TRUE(WaitFirstAck(fd)) << "a helper never delivered";
+        ++early;
+      }
+    }
     std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
     for (auto [pid, fd] : helpers) {
       ASSERT_GT(pid, 0);
@@ -75,7 +100,7 @@ TEST_F(StoreTest, KilledDeliveriesLeaveWholeItemsOnly) {
       ::waitpid(pid, &status, 0);
       ASSERT_TRUE(WIFSIGNALED(status)) << "the helper ended by itself, status " << status;
       int run = round * kWriters + static_cast<int>(w);
-      acked[run] = CountAcks(fd);
+      acked[run] = CountAcks(fd) + (early > 0 ? 1 : 0);
       ::close(fd);
       total_acked += acked[run];
     }
