@@ -338,7 +338,8 @@ Item Store::Resolve(std::string_view url) {
     throw RuntimeError(err::kDbNotFound,
                        Describe(std::string(url), "Unknown domain folder \"" + names[0] + "\""));
   }
-  if (names.size() >= kMailboxDepth && !Find({names.begin(), names.begin() + kMailboxDepth})) {
+  if (names.size() >= kMailboxDepth && core::EqualsNoCase(names[1], kMbx) &&
+      !Find({names.begin(), names.begin() + kMailboxDepth})) {
     throw RuntimeError(err::kDbNotFound,
                        Describe(std::string(url), "No mailbox \"" + names[2] + "\""));
   }
@@ -625,6 +626,13 @@ Item Store::Move(ItemId id, ItemId destination_parent, const std::string& name, 
   std::optional<Item> old = Child(destination_parent, name);
   if (old && old->id != id) {
     if (!overwrite) throw RuntimeError(err::kDbResourceExists, Describe(to, "The item exists"));
+    // Replacing a folder that holds the item would delete the item itself.
+    for (ItemId up = item->parent; up != 0; up = Get(up)->parent) {
+      if (up == old->id) {
+        throw RuntimeError(err::kAdoInvalidArgument,
+                           Describe(to, "Cannot replace a folder that holds the moved item"));
+      }
+    }
     DeleteItem(old->id);
   }
   MoveItem(*item, destination_parent, name);

@@ -227,6 +227,13 @@ TEST_F(RecordTest, MoveWithOverwriteReplacesTheDestination) {
   root.Open(mailbox_, cnn_, adModeReadWrite, adFailIfNotExists);
   EXPECT_EQ(ErrorOf([&] { root.MoveRecord("", mailbox_ + "/Inbox/x", "", "", adMoveOverWrite); }),
             err::kDbPermissionDenied);
+  // Moving an item over the folder that holds it would lose the item.
+  std::string inner = store_->Deliver("jdoe", PlainMessage("Inner"));
+  Record in;
+  in.Open(inner, cnn_, adModeReadWrite, adFailIfNotExists);
+  EXPECT_EQ(ErrorOf([&] { in.MoveRecord("", mailbox_ + "/Inbox", "", "", adMoveOverWrite); }),
+            err::kAdoInvalidArgument);
+  EXPECT_TRUE(store_->Find(store_->Names(inner)));
 }
 
 TEST_F(RecordTest, DeleteRecordRemovesTheItemAndEverythingBelow) {
