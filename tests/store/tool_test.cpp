@@ -75,6 +75,7 @@ TEST_F(ToolTest, MailboxDeliverLsShowPutRm) {
   std::ofstream(file, std::ios::binary) << PlainMessage("From file");
   EXPECT_EQ(run({"deliver", "hm", file}).out, mbx + "/Posteingang/From file.EML\n");
   ExpectRefused(run({"deliver", "hm", file + ".missing"}), ".missing");
+  ExpectRefused(run({"deliver", "hm", root_.string()}), root_.string());
 
   Result put = run({"put", mbx + "/Posteingang/Zenthra.reg", "DAV:ishidden=true",
                     "urn:x:priority=65500", "urn:x:n:int=-3", "urn:x:eq=a=b"});

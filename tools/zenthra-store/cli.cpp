@@ -182,9 +182,16 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out) 
   ExpectArgs(args, 1, 2, "deliver needs ALIAS");
   std::string text;
   if (args.size() == 2) {
+    if (std::filesystem::is_directory(args[1])) {
+      throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1] + ": it is a folder");
+    }
     std::ifstream file(args[1], std::ios::binary);
     if (!file) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
-    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    try {
+      text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::exception& e) {
+      throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1] + ": " + e.what());
+    }
     if (file.bad()) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
   } else {
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
