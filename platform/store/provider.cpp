@@ -167,10 +167,14 @@ class StoreProvider : public adodb::Provider {
 }  // namespace
 
 void RegisterProvider() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    adodb::ProviderRegistry::Instance().Register(kProviderName, std::make_shared<StoreProvider>());
-  });
+  // Registers again after an Unregister; leaves a provider registered under
+  // the name alone.
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  adodb::ProviderRegistry& registry = adodb::ProviderRegistry::Instance();
+  if (!registry.Find(kProviderName)) {
+    registry.Register(kProviderName, std::make_shared<StoreProvider>());
+  }
 }
 
 adodb::Rowset RunQuery(Store& store, std::string_view text) {

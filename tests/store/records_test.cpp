@@ -377,3 +377,20 @@ TEST_F(StoreTest, OpeningWhatIsNoStoreFailsClearly) {
 
 }  // namespace
 }  // namespace store::testing
+
+namespace store::testing {
+namespace {
+
+TEST_F(StoreTest, RegisterProviderIsIdempotentAndSurvivesUnregister) {
+  RegisterProvider();
+  auto first = adodb::ProviderRegistry::Instance().Find("exoledb.datasource");
+  RegisterProvider();
+  EXPECT_EQ(adodb::ProviderRegistry::Instance().Find(kProviderName), first);
+  adodb::ProviderRegistry::Instance().Unregister(kProviderName);
+  EXPECT_EQ(ErrorOf([] { Connect(kMbxUrl); }), core::err::kAdoProviderNotFound);
+  RegisterProvider();
+  EXPECT_EQ(ErrorOf([] { Connect(kMbxUrl); }), 0);
+}
+
+}  // namespace
+}  // namespace store::testing
