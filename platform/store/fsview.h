@@ -10,7 +10,7 @@
 // the store's domain folder. Wildcards are not supported: "*" and "?" are
 // ordinary characters.
 //
-// Errors: a path outside \\.\backofficestorage\ is 52-like kPathNotFound;
+// Errors: a path outside \\.\backofficestorage\ is kPathNotFound;
 // an unprovisioned server root is kPathNotFound. A missing item is "", never
 // an error.
 #pragma once

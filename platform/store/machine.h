@@ -29,7 +29,7 @@ Machine ThisMachine();
 std::string CheckComputerName(const std::string& name);
 std::string CheckDomainName(const std::string& name);
 
-// Writes the file; fails (RuntimeError 58-like kDbResourceExists) when one
+// Writes the file; fails with kDbResourceExists when one
 // exists. Names are stored in lower case.
 void WriteMachine(const std::filesystem::path& root, const Machine& machine);
 
