@@ -27,7 +27,10 @@
 // DeleteItem, inside the write transaction. Store events hook in there: a
 // begin phase before the transaction commits and a committed phase after.
 // Save carries the origin, so a delivery by the transport (Deliver) is told
-// from a client save.
+// from a client save. The begin phase holds the write lock: work it does in
+// the store must go through this Store (another connection would wait for
+// the lock). The committed phase runs after the lock is released, so a sink
+// there may open connections of its own and write.
 //
 // Every failure throws core::RuntimeError whose description names the URL.
 #pragma once
