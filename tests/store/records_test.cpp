@@ -118,6 +118,7 @@ TEST_F(RecordTest, FieldsKeepTheirTypesAndOrder) {
   r.Fields()[schema::kPriority].Value(Variant("65500"));
   r.Fields()["urn:x:long"].Value(Variant(std::int32_t{7}));
   r.Fields()["urn:x:double"].Value(Variant(2.5));
+  r.Fields()["urn:x:short"].Value(Variant(std::int16_t{-3}));
   r.Fields()["urn:x:null"].Value(Variant::Null());
   r.Fields()[schema::kIsHidden].Value(Variant(true));
   r.Fields().Update();
@@ -130,6 +131,8 @@ TEST_F(RecordTest, FieldsKeepTheirTypesAndOrder) {
   EXPECT_EQ(f["urn:x:long"].Value(), Variant(std::int32_t{7}));
   EXPECT_EQ(f["urn:x:long"].Value().Type(), core::VarType::Long);
   EXPECT_EQ(f["urn:x:double"].Value(), Variant(2.5));
+  EXPECT_EQ(f["urn:x:short"].Value().Type(), core::VarType::Integer);
+  EXPECT_EQ(f["urn:x:short"].Value().AsLong(), -3);
   EXPECT_TRUE(f["urn:x:null"].Value().IsNull());
   EXPECT_EQ(f[schema::kIsHidden].Value(), Variant(true));
   EXPECT_EQ(f[schema::kIsFolder].Value(), Variant(false));
@@ -139,8 +142,8 @@ TEST_F(RecordTest, FieldsKeepTheirTypesAndOrder) {
   for (std::int32_t i = 0; i < f.Count(); ++i) names.push_back(f.Item(i).Name());
   std::vector<std::string> expected{schema::kHref,     schema::kDisplayName,  schema::kParentName,
                                     schema::kIsFolder, schema::kContentClass, schema::kPriority,
-                                    "urn:x:long",      "urn:x:double",        "urn:x:null",
-                                    schema::kIsHidden};
+                                    "urn:x:long",      "urn:x:double",        "urn:x:short",
+                                    "urn:x:null",      schema::kIsHidden};
   EXPECT_EQ(names, expected);
   // Writing Empty removes a property; derived properties ignore writes.
   f["urn:x:long"].Value(Variant());
