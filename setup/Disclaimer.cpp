@@ -27,7 +27,7 @@ Disclaimer::Disclaimer(ui::Program& program, std::string commandLine)
       Label2(Add<ui::Label>("Label2")),
       Command1(Add<ui::CommandButton>("Command1")),
       Command2(Add<ui::CommandButton>("Command2")),
-      command_line_(std::move(commandLine)) {
+      install_form_(std::make_unique<InstallForm>(program, std::move(commandLine))) {
   Caption("Zenthra setup");
   ClientSize(4920, 4905);
   Label1.Caption(kLiabilityText);
@@ -57,7 +57,6 @@ void Disclaimer::Command1_Click() {
   // Loading the setup window traps nothing of its own: a failure there (no
   // domain, no catalog) must end the program with its message rather than
   // leave a half-loaded window behind.
-  if (!install_form_) install_form_ = std::make_unique<InstallForm>(program(), command_line_);
   install_form_->Show();
   try {
     MousePointer(ui::vbDefault);
@@ -69,6 +68,9 @@ void Disclaimer::Command1_Click() {
   }
 }
 
-void Disclaimer::Command2_Click() { program().End(); }
+void Disclaimer::Command2_Click() {
+  declined_ = true;
+  program().End();
+}
 
 }  // namespace setup

@@ -1,9 +1,11 @@
 // Disclaimer: the window the setup program opens with. It shows the
 // limitation of liability and asks whether the administrator accepts it.
 //
-// "No" ends the program at once. "Yes" creates and shows the setup window
-// (which loads it and gathers its start-up facts) and unloads the
-// disclaimer; the program then lives as long as the setup window.
+// The disclaimer owns the setup window, which exists from the start (so a
+// front end can make its window) but is loaded only by "Yes". "No" ends the
+// program at once. "Yes" shows the setup window (which loads it and gathers
+// its start-up facts) and unloads the disclaimer; the program then lives as
+// long as the setup window.
 #pragma once
 
 #include <memory>
@@ -31,12 +33,13 @@ class Disclaimer : public ui::Form {
   // No: ends the program.
   void Command2_Click();
 
-  // The setup window once "Yes" created it, else nullptr.
-  InstallForm* Setup() const { return install_form_.get(); }
+  InstallForm& SetupWindow() const { return *install_form_; }
+  // True once "No" was pressed.
+  bool Declined() const { return declined_; }
 
  private:
-  std::string command_line_;
   std::unique_ptr<InstallForm> install_form_;
+  bool declined_ = false;
 };
 
 // The texts the disclaimer shows.

@@ -172,6 +172,9 @@ InstallForm::InstallForm(ui::Program& program, std::string commandLine)
   txtErr.ScrollBars(ui::ScrollBars::Vertical);
   txtErr.Visible(false);
   Place(txtErr, 1920, 6000, 7695, 1095, 17);
+  // The progress bar shows only while a listing walks its records; it
+  // shares its place with the error log.
+  Picture1.Visible(false);
   Place(Picture1, 240, 6360, 9135, 375, 24);
   Command1.Caption("CHANGE");
   Place(Command1, 3120, 7245, 1575, 375, 2);

@@ -122,6 +122,11 @@ class InstallForm : public ui::Form {
   void FillIdentityField();
   // ClusterName = the home server of the logged-on user's mailbox, or "".
   void GetClusterName();
+  // The search text both look-ups run: attributes of the person whose logon
+  // name is logonName, in the catalog at searchRoot. A quote in the name is
+  // doubled, so the name stays one literal whatever it contains.
+  static std::string AccountSearchText(const std::string& attributes, const std::string& searchRoot,
+                                       const std::string& logonName);
 
   // --- Apply and first activation (InstallFormApply.cpp) ---
   // Reads the installed COM+ application back, sets the controls' states,

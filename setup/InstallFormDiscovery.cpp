@@ -207,6 +207,13 @@ void InstallForm::Check7_Click() {
   MousePointer(ui::vbDefault);
 }
 
+std::string InstallForm::AccountSearchText(const std::string& attributes,
+                                           const std::string& searchRoot,
+                                           const std::string& logonName) {
+  return "SELECT " + attributes + " " + "FROM '" + searchRoot + "' " +
+         "WHERE objectcategory='person' AND sAMAccountName='" + QuoteLiteral(logonName) + "'";
+}
+
 void InstallForm::FillIdentityField() {
   const std::string logonName = GetCurrentUserName();
   std::string identity = logonName;
@@ -214,9 +221,8 @@ void InstallForm::FillIdentityField() {
   auto command = std::make_shared<adodb::Command>();
   if (!cnn) cnn = std::make_shared<adodb::Connection>();
   command->ActiveConnection(cnn);
-  command->CommandText(std::string("SELECT sAMAccountName, cn, objectCategory ") + "FROM '" +
-                       strSearchRoot + "' " + "WHERE objectcategory='person' AND sAMAccountName='" +
-                       QuoteLiteral(logonName) + "'");
+  command->CommandText(
+      AccountSearchText("sAMAccountName, cn, objectCategory", strSearchRoot, logonName));
   SetUserSearchProperties(*command);
   adodb::RecordsetPtr rs = command->Execute(adodb::adCmdUnspecified);
 
@@ -248,9 +254,8 @@ void InstallForm::GetClusterName() {
   auto command = std::make_shared<adodb::Command>();
   if (!cnn) cnn = std::make_shared<adodb::Connection>();
   command->ActiveConnection(cnn);
-  command->CommandText(std::string("SELECT msExchHomeServerName ") + "FROM '" + strSearchRoot +
-                       "' " + "WHERE objectcategory='person' AND sAMAccountName='" +
-                       QuoteLiteral(GetCurrentUserName()) + "'");
+  command->CommandText(
+      AccountSearchText("msExchHomeServerName", strSearchRoot, GetCurrentUserName()));
   SetUserSearchProperties(*command);
   adodb::RecordsetPtr rs = command->Execute(adodb::adCmdUnspecified);
 
