@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
 
   auto& label = form.Add<ui::Label>("Label1");
   label.Caption("A label whose caption is long enough to wrap onto a second line.");
-  label.Move(120, 120, 2800, 450);
+  label.Move(120, 120, 2800, 660);
   auto& name = form.Add<ui::TextBox>("txtName");
   name.Move(3120, 120, 2760, 285);
   name.Text("plain text box");
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   });
   auto& check = form.Add<ui::CheckBox>("Check1");
   check.Caption("Refuses a tick while nothing is selected");
-  check.Move(120, 1260, 3500, 300);
+  check.Move(120, 1260, 4500, 300);
   check.TabIndex(4);
   auto& list = form.Add<ui::ListBox>("List1");
   list.Move(120, 1620, 5760, 1000);
@@ -100,8 +100,8 @@ int main(int argc, char** argv) {
   pic.DrawMode(ui::vbNotXorPen);
   pic.FillStyle(ui::vbFSSolid);
   pic.ForeColor(ui::vbBlue);
-  pic.ScaleWidth(8);
-  DrawProgress(pic, 3);
+  pic.ScaleWidth(1000);
+  DrawProgress(pic, 500);  // the text straddles the end of the bar
   auto& run = form.Add<ui::CommandButton>("Command1");
   run.Caption("Run progress");
   run.Move(120, 4800, 1575, 375);

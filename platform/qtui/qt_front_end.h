@@ -25,7 +25,8 @@
 // unwinds through Qt.
 //
 // A QApplication must exist before the front end. The program and every
-// attached form must outlive the front end.
+// attached form must outlive the front end, and a form's controls must all
+// have been added when the form is attached.
 #pragma once
 
 #include <QWidget>

@@ -325,6 +325,31 @@ TEST_F(FrontEndTest, PastingAndOtherWidgetEditsReachTheModelWithoutKeyPress) {
   EXPECT_EQ(area->toPlainText(), "[x] - ERROR: 5 Invalid\n\nold");
 }
 
+TEST_F(FrontEndTest, LineBreaksInASingleLineBoxAndAChangeOfEditorKind) {
+  Start();
+  setup_.form.Show();
+  auto* edit = W_<QLineEdit>(setup_.ident);
+  edit->setFocus();
+  // Written from code: the line break stays in the model whatever the widget
+  // shows, and typing still appends.
+  setup_.ident.Text("DOMAIN\r\nuser");
+  QTest::keyClicks(edit, "X");
+  EXPECT_EQ(setup_.ident.Text(), "DOMAIN\r\nuserX");
+  QTest::keyClick(edit, Qt::Key_Home);
+  EXPECT_EQ(setup_.ident.SelStart(), 0u);
+
+  // Becoming multi-line swaps in a multi-line editor with the same text and place.
+  setup_.ident.MultiLine(true);
+  auto* area = W_<QPlainTextEdit>(setup_.ident);
+  EXPECT_EQ(area->toPlainText(), "DOMAIN\nuserX");
+  EXPECT_EQ(area->geometry(), QRect(176, 1, 137, 19));
+  EXPECT_EQ(area->objectName(), "txtIdent");
+  area->setFocus();
+  QTest::keyClick(area, Qt::Key_End, Qt::ControlModifier);
+  QTest::keyClicks(area, "Y");
+  EXPECT_EQ(setup_.ident.Text(), "DOMAIN\r\nuserXY");
+}
+
 TEST_F(FrontEndTest, ListEntriesToggleOnEachClick) {
   std::vector<int> clicked;
   setup_.list.OnClick([&](int i) { clicked.push_back(i); });
