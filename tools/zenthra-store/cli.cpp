@@ -12,9 +12,14 @@
 
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
+#include "platform/core/text.h"
+#include "platform/directory/ldif.h"
+#include "platform/directory/ldif_backend.h"
 #include "platform/store/schema.h"
 #include "platform/store/store.h"
 #include "platform/store/url.h"
+#include "platform/win/user.h"
+#include "tools/zenthra-store/directory_seed.h"
 
 namespace store::cli {
 
@@ -27,7 +32,10 @@ constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
 const char* kUsageText =
     "usage: zenthra-store [--root DIR] COMMAND ...\n"
-    "  provision --computer NAME --domain DNS   create a server root\n"
+    "  provision --computer NAME --domain DNS [--users FILE.ldif]\n"
+    "                                           create a server root with its directory\n"
+    "                                           (FILE, or a small default one) and a\n"
+    "                                           mailbox for each person homed here\n"
     "  mailbox add ALIAS [--inbox-name NAME]    create a mailbox with its Inbox\n"
     "  mailbox list                             list the mailboxes\n"
     "  deliver ALIAS [FILE]                     deliver a message (FILE or stdin)\n"
@@ -140,19 +148,63 @@ std::pair<std::string, Variant> ParseAssignment(const std::string& text) {
   return {name, Variant(value)};
 }
 
+// The login name of the user running the tool ("" when it has none).
+std::string LogonName() {
+  char buffer[256];
+  win::DWORD size = sizeof buffer;
+  return win::GetUserNameA(buffer, &size) ? std::string(buffer) : std::string();
+}
+
+std::string ReadFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw UsageError{"cannot read " + file.string()};
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 int Provision(std::vector<std::string> args, std::ostream& out, const std::filesystem::path& root) {
   std::optional<std::string> computer = TakeOption(args, "--computer");
   std::optional<std::string> domain = TakeOption(args, "--domain");
+  std::optional<std::string> users = TakeOption(args, "--users");
   ExpectArgs(args, 0, 0, "");
   if (!computer) throw UsageError{"provision needs --computer NAME"};
   if (!domain) throw UsageError{"provision needs --domain DNS"};
   std::string problem = CheckComputerName(*computer);
   if (problem.empty()) problem = CheckDomainName(*domain);
   if (!problem.empty()) throw UsageError{problem};
-  store::Provision(root, Machine{*computer, *domain});
-  std::unique_ptr<Store> store = Store::Open(root);
-  for (const MailboxInfo& m : store->Mailboxes()) {
-    if (m.is_system) out << "system mailbox " << m.url << "\n";
+  const Machine machine{core::LCase(*computer), core::LCase(*domain)};
+
+  // Everything about the directory is checked before anything is written.
+  std::string ldif = users ? ReadFile(*users) : DefaultUsersLdif(machine, LogonName());
+  if (!ldif.empty() && ldif.back() != '\n') ldif += "\n";
+  const std::vector<PlannedMailbox> planned =
+      PlanMailboxes(directory::ParseLdif(ldif, users ? *users : "the default directory"), machine);
+
+  store::Provision(root, machine);
+  const std::filesystem::path ldif_file = directory::DefaultLdifPath(root);
+  try {
+    std::unique_ptr<Store> store = Store::Open(root);
+    for (const MailboxInfo& m : store->Mailboxes()) {
+      if (!m.is_system) continue;
+      ldif += SystemMailboxLdif(machine, m);
+      out << "system mailbox " << m.url << "\n";
+    }
+    std::filesystem::create_directories(ldif_file.parent_path());
+    std::ofstream file(ldif_file, std::ios::binary | std::ios::trunc);
+    file << ldif;
+    file.close();
+    if (!file) throw RuntimeError(core::err::kPathNotFound, "cannot write " + ldif_file.string());
+    out << "directory " << ldif_file.string() << "\n";
+    for (const PlannedMailbox& m : planned) {
+      out << "mailbox " << store->AddMailbox(m.alias, m.inbox_name) << "\n";
+    }
+  } catch (...) {
+    // A half-provisioned root would refuse the next attempt: take back what
+    // this command made, so that it can simply be run again.
+    std::error_code ignored;
+    std::filesystem::remove(ldif_file, ignored);
+    std::filesystem::remove_all(DatabaseFile(root).parent_path(), ignored);
+    std::filesystem::remove(MachineFile(root), ignored);
+    throw;
   }
   return kOk;
 }

@@ -1,7 +1,7 @@
 // zenthra-store, the store's command-line tool, as a function so that tests
 // can run it in-process.
 //
-//   zenthra-store [--root DIR] provision --computer NAME --domain DNS
+//   zenthra-store [--root DIR] provision --computer NAME --domain DNS [--users FILE.ldif]
 //   zenthra-store [--root DIR] mailbox add ALIAS [--inbox-name NAME]
 //   zenthra-store [--root DIR] mailbox list
 //   zenthra-store [--root DIR] deliver ALIAS [FILE]
