@@ -35,28 +35,17 @@ using setupwintest::Ldif;
 namespace fs = std::filesystem;
 
 bool OnPath(const std::string& tool) {
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return false;
-  std::string dirs = path;
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    const std::size_t end = dirs.find(':', start);
-    const std::string dir =
-        dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!dir.empty() && ::access((fs::path(dir) / tool).c_str(), X_OK) == 0) return true;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return false;
+  return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 // A child process that is ended (if still running) and reaped on destruction.
 class Child {
  public:
   // argv[0] is looked up on PATH. env entries "NAME=value" are added to the
-  // environment; output goes to log. keep_fd stays open in the child.
+  // environment; output goes to log, input comes from input (else nothing).
+  // keep_fd stays open in the child.
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-        const fs::path& cwd, const fs::path& log, int keep_fd = -1) {
+        const fs::path& cwd, const fs::path& log, int keep_fd = -1, const fs::path& input = {}) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -82,7 +71,7 @@ class Child {
         ::dup2(out, 1);
         ::dup2(out, 2);
       }
-      const int in = ::open("/dev/null", O_RDONLY);
+      const int in = ::open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
       if (in >= 0) ::dup2(in, 0);
       if (keep_fd >= 0) ::fcntl(keep_fd, F_SETFD, 0);
       ::execvpe(args[0], args.data(), envp.data());
@@ -168,16 +157,20 @@ std::vector<Window> SetupWindows() {
   return windows;
 }
 
-// Waits for a visible "Zenthra setup" window of the given client size.
-std::optional<Window> WaitForWindow(int width, int height, std::chrono::milliseconds timeout) {
+// Waits for a visible "Zenthra setup" window of the given client size to be
+// there (present) or gone; returns it when present.
+std::optional<Window> WaitFor(int width, int height, bool present,
+                              std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
+  do {
+    std::optional<Window> found;
     for (const Window& w : SetupWindows()) {
-      if (w.width == width && w.height == height) return w;
+      if (w.width == width && w.height == height) found = w;
     }
+    if (found.has_value() == present) return found;
     std::this_thread::sleep_for(100ms);
-  }
-  return std::nullopt;
+  } while (std::chrono::steady_clock::now() < deadline);
+  return present ? std::nullopt : std::optional<Window>(Window{});
 }
 
 // Clicks the middle of a control placed at left, top, width, height twips.
@@ -200,18 +193,6 @@ int DarkPixels(const QImage& image, int left, int top, int width, int height) {
     }
   }
   return dark;
-}
-
-// Waits until no visible "Zenthra setup" window has that size.
-bool WaitGone(int width, int height, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    bool seen = false;
-    for (const Window& w : SetupWindows()) seen = seen || (w.width == width && w.height == height);
-    if (!seen) return true;
-    std::this_thread::sleep_for(100ms);
-  }
-  return false;
 }
 
 // Leak-check settings for the program under a sanitizer build: the test's own
@@ -303,15 +284,15 @@ TEST_F(ProgramTest, AcceptedDisclaimerOpensTheSetupWindowWithItsListsFilled) {
                 run, temp_ / "program.log");
   ASSERT_TRUE(program.Started());
 
-  const auto disclaimer = WaitForWindow(328, 327, 20s);
+  const auto disclaimer = WaitFor(328, 327, true, 20s);
   ASSERT_TRUE(disclaimer) << "no disclaimer window";
   std::this_thread::sleep_for(300ms);
   ClickAt(*disclaimer, 2400, 4200, 975, 495);  // Yes
 
-  const auto setupWindow = WaitForWindow(642, 522, 20s);
+  const auto setupWindow = WaitFor(642, 522, true, 20s);
   ASSERT_TRUE(setupWindow) << "no setup window after Yes";
-  EXPECT_TRUE(WaitGone(328, 327, 10s)) << "the disclaimer stayed; program output:\n"
-                                       << ReadFile(temp_ / "program.log");
+  EXPECT_FALSE(WaitFor(328, 327, false, 10s)) << "the disclaimer stayed; program output:\n"
+                                              << ReadFile(temp_ / "program.log");
 
   QImage image;
   {
@@ -339,6 +320,45 @@ TEST_F(ProgramTest, AcceptedDisclaimerOpensTheSetupWindowWithItsListsFilled) {
   EXPECT_EQ(program.Wait(15s), std::optional<int>(0)) << "program output:\n"
                                                       << ReadFile(temp_ / "program.log");
   ::unsetenv("DISPLAY");
+}
+
+// Without a display the program asks on the terminal.
+class TerminalProgramTest : public setupwintest::WindowTest {
+ protected:
+  // Runs the program with the answers as its input; returns its exit status.
+  std::optional<int> Run(const std::string& args, const std::string& answers) {
+    std::ofstream(temp_ / "answers") << answers;
+    std::vector<std::string> argv = {ZENTHRA_SETUP_EXE};
+    if (!args.empty()) argv.push_back(args);
+    Child program(
+        argv,
+        {"DISPLAY=", "WAYLAND_DISPLAY=", "ZENTHRA_ROOT=" + root_.string(), LeakOptionsFor(temp_)},
+        temp_, temp_ / "terminal.log", -1, temp_ / "answers");
+    return program.Wait(60s);
+  }
+  std::string Output() { return ReadFile(temp_ / "terminal.log"); }
+};
+
+TEST_F(TerminalProgramTest, DeclinedDisclaimerEndsWithStatus2) {
+  EXPECT_EQ(Run("-b", "n\n"), std::optional<int>(2)) << Output();
+  EXPECT_NE(Output().find("LIMITATION OF LIABILITY."), std::string::npos) << Output();
+  EXPECT_NE(Output().find("If  you choose No, install will close. [y/N]"), std::string::npos);
+}
+
+TEST_F(TerminalProgramTest, BatchRunWithNothingRegisteredEndsWithStatus0) {
+  store_->AddMailbox("anna");
+  WriteDirectory(Ldif({{"Anna Alpha", "anna", "anna@example.com", "anna", HomeOn("SRV1")}}));
+  EXPECT_EQ(Run("/B", "y\n"), std::optional<int>(0)) << Output();
+}
+
+TEST_F(TerminalProgramTest, AnUntrappedErrorEndsWithItsNumberAndStatus1) {
+  fs::remove(directory::DefaultLdifPath(root_));
+  EXPECT_EQ(Run("", "y\n"), std::optional<int>(1)) << Output();
+  EXPECT_NE(Output().find("Zenthra setup: Run-time error '" +
+                          std::to_string(static_cast<std::int32_t>(0x8007203A)) + "'"),
+            std::string::npos)
+      << Output();
+  EXPECT_NE(Output().find("The server is not operational"), std::string::npos) << Output();
 }
 
 }  // namespace

@@ -120,24 +120,16 @@ TEST_F(StartupTest, UnloadWithConnectionsNeverMadeOrNeverOpenedIsQuiet) {
 
 using DisclaimerTest = WindowTest;
 
-TEST_F(DisclaimerTest, ShowsTheLiabilityTextAndTheQuestion) {
+TEST_F(DisclaimerTest, AsksTheQuestionBelowTheLiabilityText) {
   setup::Disclaimer d(program_, "");
-  EXPECT_EQ(d.Caption(), "Zenthra setup");
-  EXPECT_EQ(d.ClientWidth(), 4920);
-  EXPECT_EQ(d.ClientHeight(), 4905);
-  EXPECT_EQ(d.Label1.Caption().rfind("LIMITATION OF LIABILITY.", 0), 0u);
-  EXPECT_NE(d.Label1.Caption().find("----------"), std::string::npos);
-  // The paragraph is in capitals.
   const std::string& text = d.Label1.Caption();
+  EXPECT_EQ(text.rfind("LIMITATION OF LIABILITY.", 0), 0u);
   EXPECT_EQ(text.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos);
+  EXPECT_NE(text.find("----------"), std::string::npos);
   EXPECT_EQ(d.Label2.Caption(),
             "Do you accept all of of the terms of the preceding Limitation of Liability? To "
             "install you must accept the Limitation of Liability . If  you choose No, install "
             "will close.");
-  EXPECT_EQ(d.Command1.Caption(), "Yes");
-  EXPECT_EQ(d.Command2.Caption(), "No");
-  EXPECT_EQ(d.Command1.TabIndex(), 1);
-  EXPECT_EQ(d.Command2.TabIndex(), 2);
   EXPECT_FALSE(d.SetupWindow().Loaded());
 }
 
