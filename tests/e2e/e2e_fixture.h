@@ -5,15 +5,19 @@
 // boxes scripted; checks read the store and the catalog directly.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -35,6 +39,8 @@
 #include "setup/ComPlus.h"
 #include "setup/Disclaimer.h"
 #include "setup/InstallForm.h"
+
+extern char** environ;
 
 namespace e2e {
 
@@ -116,6 +122,54 @@ inline const fs::path& ProgramDir() {
     return fs::path(pattern);
   }();
   return dir;
+}
+
+// Runs a program of the product in a process of its own, in the current
+// directory, with input on its standard input and the server root in
+// ZENTHRA_ROOT; no display, so a program with windows talks on the
+// terminal. Returns its exit status (-1 when it did not run or exit) and
+// what it wrote to standard output and error.
+inline int RunProgram(const std::vector<std::string>& args, const fs::path& root,
+                      const std::string& input, std::string* output) {
+  const fs::path scratch = root.parent_path();
+  const fs::path in = scratch / "program-input.txt";
+  const fs::path out = scratch / "program-output.txt";
+  std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
+
+  std::vector<std::string> env = {"ZENTHRA_ROOT=" + root.string()};
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string var = *e;
+    if (var.rfind("ZENTHRA_ROOT=", 0) == 0 || var.rfind("DISPLAY=", 0) == 0 ||
+        var.rfind("WAYLAND_DISPLAY=", 0) == 0) {
+      continue;
+    }
+    env.push_back(var);
+  }
+  std::vector<std::string> argStrings = args;
+  std::vector<char*> argv;
+  for (std::string& a : argStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  const bool exited = ::waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+  if (output != nullptr) {
+    std::ifstream file(out, std::ios::binary);
+    output->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  return exited ? WEXITSTATUS(status) : -1;
 }
 
 // One run of ZenthraSetup: the program with its scripted message boxes and
