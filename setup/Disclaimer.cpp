@@ -44,12 +44,17 @@ Disclaimer::Disclaimer(ui::Program& program, std::string commandLine)
   Command2.TabIndex(2);
 
   Command1.OnClick([this] { Command1_Click(); });
+  // Closing the window unanswered ends the program as "No" does.
+  OnUnload([this] {
+    if (!accepted_) declined_ = true;
+  });
   Command2.OnClick([this] { Command2_Click(); });
 }
 
 Disclaimer::~Disclaimer() = default;
 
 void Disclaimer::Command1_Click() {
+  accepted_ = true;
   try {
     MousePointer(ui::vbHourglass);
   } catch (const core::RuntimeError&) {

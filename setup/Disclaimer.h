@@ -34,11 +34,12 @@ class Disclaimer : public ui::Form {
   void Command2_Click();
 
   InstallForm& SetupWindow() const { return *install_form_; }
-  // True once "No" was pressed.
+  // True once "No" was pressed, or the window was closed without "Yes".
   bool Declined() const { return declined_; }
 
  private:
   std::unique_ptr<InstallForm> install_form_;
+  bool accepted_ = false;
   bool declined_ = false;
 };
 

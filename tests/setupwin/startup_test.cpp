@@ -142,6 +142,40 @@ TEST_F(DisclaimerTest, NoEndsTheProgramWithoutLoadingTheSetupWindow) {
   EXPECT_FALSE(d.SetupWindow().Loaded());
 }
 
+TEST_F(DisclaimerTest, ClosingItUnansweredCountsAsDeclined) {
+  setup::Disclaimer d(program_, "");
+  d.Show();
+  d.Unload();
+  EXPECT_TRUE(program_.Ended());
+  EXPECT_TRUE(d.Declined());
+}
+
+TEST_F(DisclaimerTest, YesLoadsTheSetupWindowUnderTheHourglassThenUnloadsItself) {
+  store_->AddMailbox("anna");
+  WriteDirectory(setupwintest::Ldif(
+      {{"Anna Alpha", "anna", "anna@example.com", "anna", setupwintest::HomeOn("SRV1")}}));
+  setup::Disclaimer d(program_, "");
+  d.Show();
+  int pointerWhileListing = -1;
+  program_.SetDoEventsHook([&] { pointerWhileListing = d.MousePointer(); });
+  ASSERT_TRUE(d.Command1.Click());
+
+  EXPECT_EQ(pointerWhileListing, ui::vbHourglass);
+  EXPECT_EQ(d.MousePointer(), ui::vbDefault);
+  EXPECT_FALSE(d.Loaded());
+  EXPECT_FALSE(d.Declined());
+  setup::InstallForm& setupWindow = d.SetupWindow();
+  EXPECT_TRUE(setupWindow.Visible());
+  EXPECT_TRUE(setupWindow.Active());
+  EXPECT_TRUE(setupWindow.blnNotFirstTime);
+  EXPECT_EQ(setupWindow.MbxInstList.ListCount(), 1);
+  EXPECT_FALSE(program_.Ended());
+
+  // The program ends with the setup window.
+  ASSERT_TRUE(setupWindow.Command2.Click());
+  EXPECT_TRUE(program_.Ended());
+}
+
 TEST_F(DisclaimerTest, YesPassesALoadFailureOnInsteadOfShowingAHalfLoadedWindow) {
   std::filesystem::remove(directory::DefaultLdifPath(root_));
   setup::Disclaimer d(program_, "");

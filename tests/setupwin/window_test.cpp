@@ -165,6 +165,10 @@ TEST_F(PriorityTest, OutOfRangeAndNonNumbersSnapBackValidTextIsKeptAsTyped) {
   EXPECT_EQ(box.Text(), "65534.5");
   box.Text("65535");
   EXPECT_EQ(box.Text(), "65535");
+  for (const char* text : {"+5", " .5 ", "5."}) {
+    box.Text(text);
+    EXPECT_EQ(box.Text(), text);
+  }
 
   // No lower bound, but a number beyond 32 bits either way is refused.
   box.Text("-7");
