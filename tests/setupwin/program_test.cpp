@@ -322,6 +322,37 @@ TEST_F(ProgramTest, AcceptedDisclaimerOpensTheSetupWindowWithItsListsFilled) {
   ::unsetenv("DISPLAY");
 }
 
+TEST_F(ProgramTest, AFailingLoadShowsItsErrorNumberAndEndsWithStatus1) {
+  fs::remove(directory::DefaultLdifPath(root_));
+  const std::string display = StartDisplay();
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start";
+  ::setenv("DISPLAY", display.c_str(), 1);
+  Child program({ZENTHRA_SETUP_EXE},
+                {"DISPLAY=" + display, "ZENTHRA_ROOT=" + root_.string(), "QT_QPA_PLATFORM=xcb",
+                 LeakOptionsFor(temp_)},
+                temp_, temp_ / "program.log");
+  const auto disclaimer = WaitFor(328, 327, true, 20s);
+  ASSERT_TRUE(disclaimer) << "no disclaimer window";
+  std::this_thread::sleep_for(300ms);
+  ClickAt(*disclaimer, 2400, 4200, 975, 495);  // Yes
+
+  // The error's box: titled like the window, neither of the two windows.
+  std::optional<Window> box;
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!box && std::chrono::steady_clock::now() < deadline) {
+    for (const Window& w : SetupWindows()) {
+      if (w.width != 328 && w.width != 642) box = w;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(box) << "no message box; program output:\n" << ReadFile(temp_ / "program.log");
+  EXPECT_FALSE(program.Wait(500ms)) << "ended before the box was answered";
+  Output("xdotool windowfocus --sync " + box->id + " key Return");
+  EXPECT_EQ(program.Wait(15s), std::optional<int>(1)) << "program output:\n"
+                                                      << ReadFile(temp_ / "program.log");
+  ::unsetenv("DISPLAY");
+}
+
 // Without a display the program asks on the terminal.
 class TerminalProgramTest : public setupwintest::WindowTest {
  protected:
