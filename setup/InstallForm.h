@@ -106,7 +106,8 @@ class InstallForm : public ui::Form {
   // Puts the last valid text back when the box holds no number or one above 65535.
   void txtPriority_Change();
 
-  // The logged-on account's name, without domain.
+  // The logged-on account's name, without domain. When the system cannot
+  // tell it, a run-time error rather than a name of blanks.
   std::string GetCurrentUserName();
 
   // --- Progress bar (InstallForm.cpp) ---
@@ -114,7 +115,9 @@ class InstallForm : public ui::Form {
   void UpdateStatus(const std::int32_t& increment);
 
   // --- Directory and mailboxes (InstallFormDiscovery.cpp) ---
-  // Refills the four lists from the global catalog and the store.
+  // Refills the four lists from the global catalog and the store. It lets
+  // the front end repaint once per record; meanwhile the window takes no
+  // input, so no click can start a second listing or an apply half-way.
   void GetUsersWithMailboxes();
   // "Show disabled": refills the lists with the hourglass pointer.
   void Check7_Click();
