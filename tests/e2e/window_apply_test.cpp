@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/core/error.h"
+#include "platform/win/registry.h"
 #include "setup/Items.h"
 #include "tests/e2e/e2e_fixture.h"
 
@@ -453,6 +454,58 @@ TEST_F(WindowApplyTest, AFailingRefreshStillRestoresThePointer) {
       << "version: 1\n\nthis is no record\n";
   EXPECT_THROW(w.Command1.Click(), core::RuntimeError);
   EXPECT_EQ(w.MousePointer(), ui::vbDefault);
+}
+
+TEST_F(WindowApplyTest, TheInstalledAccountIsShownAsTheCatalogHoldsIt) {
+  SetupRun run;
+  run.Accept();
+  setup::InstallForm& w = run.window();
+  ASSERT_EQ(w.txtIdent.Text(), "example.com\\" + CurrentUser());
+
+  // Meanwhile the application is installed elsewhere, with no account set.
+  ui::TextBox log("txtErr");
+  ComPlus::InstallComPlusObject("Zenthra", "", "", "", log);
+  ASSERT_EQ(log.Text(), "");
+  {
+    complus::COMAdminCatalog catalog;
+    auto apps = catalog.GetCollection("Applications");
+    apps->Populate();
+    apps->Item(0)->Value("Identity", core::Variant(""));
+    apps->SaveChanges();
+  }
+  w.Check1.Value(ui::vbUnchecked);
+  ASSERT_TRUE(w.Command1.Click());
+
+  // The proposal gives way to what is installed, empty as it is; without a
+  // constructor string the settings keep their text.
+  EXPECT_EQ(w.txtIdent.Text(), "");
+  EXPECT_FALSE(w.txtIdent.Enabled());
+  EXPECT_FALSE(w.Check1.Enabled());
+  EXPECT_TRUE(w.Check6.Enabled());
+  EXPECT_EQ(w.txtSpamFolder.Text(), "Spam");
+  EXPECT_EQ(w.txtPriority.Text(), "65500");
+  EXPECT_EQ(w.txtErr.Text(), "");
+}
+
+TEST_F(WindowApplyTest, OnAClusterNodeTheClustersMailboxesAreListedToo) {
+  win::HKEY key = 0;
+  ASSERT_EQ(win::RegCreateKeyA(win::HKEY_LOCAL_MACHINE, "Cluster", &key), win::ERROR_SUCCESS);
+  win::RegCloseKey(key);
+  // The administrator's own mailbox is homed on the cluster's virtual
+  // server, and so is Carol's.
+  std::vector<Person> people = DefaultPeople();
+  people[0].server = "EXVS1";
+  people[3].server = "EXVS1";
+  WriteDirectory(people);
+
+  SetupRun run;
+  run.Accept();
+  setup::InstallForm& w = run.window();
+  EXPECT_TRUE(w.blnIsClusterNode);
+  EXPECT_EQ(w.ClusterName, "EXVS1");
+  EXPECT_EQ(Entries(w.MbxInstList),
+            (std::vector<std::string>{
+                AnnaEntry(), "Carol Clark / EXVS1 / carol@example.com / carol", JohnEntry()}));
 }
 
 using BatchTest = WindowApplyTest;
