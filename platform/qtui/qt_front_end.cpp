@@ -129,6 +129,10 @@ struct FrontEndImpl {
   std::unordered_map<const ui::Control*, Binding*> by_control;
   std::vector<const ui::Form*> busy;  // forms showing a pointer, latest last
   bool override_cursor = false;
+  // The window the model last made active while the window system had not
+  // yet followed: activations the window system reports for other windows
+  // until then are stale and must not take activation back.
+  QWidget* pending_active = nullptr;
 
   explicit FrontEndImpl(ui::Program& p) : program(&p), previous_dialogs(&p.dialogs()) {}
 
@@ -643,13 +647,15 @@ void FrontEndImpl::MirrorForm(FormBinding& fb, ui::Property what) {
             }
           }
         }
-        if (form.Active()) {
+        if (form.Active() && !window.isActiveWindow()) {
+          pending_active = &window;
           window.raise();
           window.activateWindow();
         }
       } else if (window.isVisible()) {
         window.hide();
       }
+      if (pending_active == &window && !form.Visible()) pending_active = nullptr;
       UpdateCursor(form);
       break;
     default:
@@ -811,6 +817,10 @@ void FrontEndImpl::CaretMovedInWidget(Binding& b) {
 }
 
 void FrontEndImpl::WindowActivated(FormBinding& fb) {
+  if (pending_active != nullptr) {
+    if (pending_active != fb.window.get()) return;
+    pending_active = nullptr;
+  }
   if (fb.mirroring > 0) return;
   ui::Form& form = *fb.form;
   if (!form.Loaded() || !form.Visible() || form.Active()) return;

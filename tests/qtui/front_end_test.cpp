@@ -444,6 +444,31 @@ TEST_F(FrontEndTest, ShowActivateCloseBoxAndTheEndOfTheProgram) {
   EXPECT_EQ(front_end_->Run(), 0);
 }
 
+TEST_F(FrontEndTest, LateWindowActivationsDoNotTakeActivationBackFromTheModel) {
+  // The disclaimer's Yes: the setup window is shown (and activated by the
+  // model) before the window system has reported the disclaimer active.
+  ui::Form disclaimer(program_, "Disclaimer");
+  disclaimer.ClientSize(4920, 4905);
+  int disclaimer_activations = 0;
+  int setup_activations = 0;
+  disclaimer.OnActivate([&] { ++disclaimer_activations; });
+  setup_.form.OnActivate([&] { ++setup_activations; });
+  Start();
+  disclaimer.Show();
+  setup_.form.Show();
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  EXPECT_EQ(program_.ActiveForm(), &setup_.form);
+  EXPECT_EQ(disclaimer_activations, 1);
+  EXPECT_EQ(setup_activations, 1);
+
+  // Once settled, the user activating the other window activates its form.
+  front_end_->Window(disclaimer)->activateWindow();
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  EXPECT_EQ(program_.ActiveForm(), &disclaimer);
+  EXPECT_EQ(disclaimer_activations, 2);
+  front_end_.reset();  // before the local form goes
+}
+
 TEST_F(FrontEndTest, RunEndsWhenTheWindowLogicEndsTheProgram) {
   setup_.exit.OnClick([&] { setup_.form.Unload(); });
   Start();
