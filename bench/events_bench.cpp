@@ -128,9 +128,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
     }
   }
+  // The median rate of the run whose name begins BM_Deliver/<args>/.
   double Median(const std::string& args) const {
-    auto it = rates_.find("BM_Deliver/" + args + "/real_time_median");
-    return it == rates_.end() ? 0 : it->second;
+    const std::string prefix = "BM_Deliver/" + args + "/", suffix = "_median";
+    for (const auto& [name, rate] : rates_) {
+      if (name.rfind(prefix, 0) == 0 && name.size() >= suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return rate;
+      }
+    }
+    return 0;
   }
   std::map<std::string, double> rates_;
 };
@@ -152,7 +159,7 @@ int main(int argc, char** argv) {
     std::string m = "marked:" + std::to_string(marked);
     double without = reporter.Median(m + "/sink:0"), with = reporter.Median(m + "/sink:1");
     if (without > 0 && with > 0) {
-      std::printf("%s messages: %.1f deliveries/s with the sink, %.1f without, ratio %.2f\n",
+      std::printf("%s messages: %.1f deliveries/s with the sink, %.1f without, ratio %.3f\n",
                   marked ? "marked" : "unmarked", with, without, with / without);
     }
   }

@@ -358,17 +358,16 @@ void Dispatcher::SaveBegin(ItemId id, bool is_new, SaveOrigin origin, bool moved
   Dispatch(false, *item, flags);
 }
 
-void Dispatcher::Dispatch(bool is_delete, const Item& target, std::int32_t flags) {
+void Dispatcher::Dispatch(bool is_delete, const Item& item, std::int32_t flags) {
   Cache& cache = *cache_;
-  const ItemId id = target.id;
-  const Item* item = &target;
+  const ItemId id = item.id;
 
   // The folders whose registrations may cover the item: its own, then its
   // ancestors up to the mailbox root.
-  ItemId mailbox = store_.MailboxOf(item->parent);
+  ItemId mailbox = store_.MailboxOf(item.parent);
   if (mailbox == 0) return;
   std::vector<ItemId> chain;
-  for (ItemId f = item->parent; f != 0;) {
+  for (ItemId f = item.parent; f != 0;) {
     chain.push_back(f);
     if (f == mailbox) break;
     std::optional<Item> up = store_.Get(f);
