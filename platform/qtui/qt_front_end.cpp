@@ -108,6 +108,8 @@ struct Binding {
   int mirroring = 0;    // > 0 while the front end writes to the widget
   int from_widget = 0;  // > 0 while the widget's caret is copied to the model
   std::vector<std::unique_ptr<QStyle>> styles;  // outlive every widget using them
+  std::vector<std::string> shown_items;         // a list's entries as the widget has them
+  std::vector<char> shown_selected;
 };
 
 class FormWindow;
@@ -156,7 +158,8 @@ struct FrontEndImpl {
   void MirrorText(Binding& b);
   void MirrorTextStyle(Binding& b);
   void MirrorItems(Binding& b);
-  void MirrorSelection(Binding& b);
+  // check_widget: compare with the widget itself, not with what was last shown.
+  void MirrorSelection(Binding& b, bool check_widget = false);
   void ApplyTabOrder(FormBinding& fb);
   void UpdateCursor(const ui::Form& form);
   void HideAll();
@@ -418,7 +421,7 @@ QWidget* FrontEndImpl::CreateWidget(Binding& b, QWidget* parent) {
       auto* list = new ListWidget(this, &b, parent);
       // Anything that still changes the selection in the widget is undone.
       QObject::connect(list, &QListWidget::itemSelectionChanged, [this, &b] {
-        if (b.mirroring == 0) MirrorSelection(b);
+        if (b.mirroring == 0) MirrorSelection(b, true);
       });
       w = list;
       break;
@@ -570,33 +573,47 @@ void FrontEndImpl::MirrorItems(Binding& b) {
   Nest nest(b.mirroring);
   auto& box = static_cast<ui::ListBox&>(*b.control);
   auto* list = static_cast<QListWidget*>(b.widget);
-  if (list->count() > box.ListCount()) {
+  const std::size_t count = static_cast<std::size_t>(box.ListCount());
+  if (b.shown_items.size() > count) {
     // Fewer entries: rebuild, since the model does not say which went.
     list->clear();
+    b.shown_items.clear();
+    b.shown_selected.clear();
   }
-  for (int i = 0; i < box.ListCount(); ++i) {
-    const QString text = Q(box.List(i));
-    if (i < list->count()) {
-      if (list->item(i)->text() != text) list->item(i)->setText(text);
+  // Lists are filled one entry at a time; comparing with what is shown keeps
+  // that linear in the widget's work.
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& text = box.List(static_cast<int>(i));
+    if (i < b.shown_items.size()) {
+      if (b.shown_items[i] == text) continue;
+      list->item(static_cast<int>(i))->setText(Q(text));
+      b.shown_items[i] = text;
     } else {
-      list->addItem(text);
+      list->addItem(Q(text));
+      b.shown_items.push_back(text);
+      b.shown_selected.push_back(0);
     }
   }
   MirrorSelection(b);
 }
 
-void FrontEndImpl::MirrorSelection(Binding& b) {
+void FrontEndImpl::MirrorSelection(Binding& b, bool check_widget) {
   Nest nest(b.mirroring);
   auto& box = static_cast<ui::ListBox&>(*b.control);
   auto* list = static_cast<QListWidget*>(b.widget);
-  if (list->count() != box.ListCount()) {
+  if (b.shown_items.size() != static_cast<std::size_t>(box.ListCount())) {
     MirrorItems(b);
     return;
   }
   for (int i = 0; i < box.ListCount(); ++i) {
-    if (list->item(i)->isSelected() != box.Selected(i)) list->item(i)->setSelected(box.Selected(i));
+    const bool selected = box.Selected(i);
+    const auto k = static_cast<std::size_t>(i);
+    const bool shown = check_widget ? list->item(i)->isSelected() : b.shown_selected[k] != 0;
+    if (shown != selected) list->item(i)->setSelected(selected);
+    b.shown_selected[k] = selected ? 1 : 0;
   }
-  if (box.ListIndex() >= 0 && box.ListIndex() < list->count()) {
+  if (box.ListIndex() >= 0 && box.ListIndex() < list->count() &&
+      list->currentRow() != box.ListIndex()) {
     list->selectionModel()->setCurrentIndex(list->model()->index(box.ListIndex(), 0),
                                             QItemSelectionModel::NoUpdate);
   }
@@ -707,7 +724,7 @@ void FrontEndImpl::ButtonClicked(Binding& b) {
 void FrontEndImpl::ListClicked(Binding& b, int row) {
   auto& box = static_cast<ui::ListBox&>(*b.control);
   if (row < box.ListCount()) Safely([&] { box.Click(row); });
-  MirrorSelection(b);
+  MirrorSelection(b, true);
 }
 
 bool FrontEndImpl::TextKey(Binding& b, QKeyEvent* e) {

@@ -404,6 +404,24 @@ TEST_F(FrontEndTest, ListEntriesToggleOnEachClick) {
   EXPECT_TRUE(clicked.empty());
 }
 
+TEST_F(FrontEndTest, ALongListFilledEntryByEntryMatchesTheModel) {
+  Start();
+  setup_.form.Show();
+  auto* list = W_<QListWidget>(setup_.list);
+  const int n = 1500;
+  for (int i = 0; i < n; ++i) {
+    setup_.list.AddItem("User " + std::to_string(i) + " / SRV / u" + std::to_string(i) + "@x / u");
+  }
+  setup_.list.AddItem("First / SRV / f@x / f", 0);
+  for (int i = 0; i <= n; i += 2) setup_.list.Selected(i, true);
+  setup_.list.List(5, "Renamed");
+  ASSERT_EQ(list->count(), n + 1);
+  for (int i = 0; i <= n; ++i) {
+    ASSERT_EQ(list->item(i)->text().toStdString(), setup_.list.List(i)) << i;
+    ASSERT_EQ(list->item(i)->isSelected(), setup_.list.Selected(i)) << i;
+  }
+}
+
 TEST_F(FrontEndTest, ShowActivateCloseBoxAndTheEndOfTheProgram) {
   int activations = 0;
   int unloads = 0;
