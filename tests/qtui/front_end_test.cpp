@@ -238,8 +238,11 @@ TEST_F(FrontEndTest, TypingGoesThroughKeyPressSoADroppedKeyNeverShows) {
   edit->setFocus();
   setup_.priority.Text("");
   changes = 0;
+  std::vector<QString> shown;  // every text the widget ever held
+  QObject::connect(edit, &QLineEdit::textChanged, [&](const QString& t) { shown.push_back(t); });
 
   QTest::keyClicks(edit, "6a5-");
+  EXPECT_EQ(shown, (std::vector<QString>{"6", "65"}));
   EXPECT_EQ(keys, (std::vector<int>{'6', 'a', '5', '-'}));
   EXPECT_EQ(setup_.priority.Text(), "65");
   EXPECT_EQ(edit->text(), "65");
