@@ -12,7 +12,9 @@
 #include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollBar>
+#include <QStyleOptionButton>
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -197,20 +199,42 @@ class FormWindow : public QWidget {
   FormBinding* fb_;
 };
 
+// A check box whose caption wraps when the box is tall enough, as the
+// layouts in twips expect; the whole box takes clicks.
 class CheckWidget : public QCheckBox {
  public:
   CheckWidget(FrontEndImpl* impl, Binding* b, QWidget* parent)
-      : QCheckBox(parent), impl_(impl), b_(b) {
+      : QCheckBox(parent), impl_(impl), b_(b), caption_(new QLabel(this)) {
     setTristate(true);  // to show a grayed value; the model decides every change
+    caption_->setTextFormat(Qt::PlainText);
+    caption_->setWordWrap(true);
+    caption_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    caption_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  }
+
+  void SetCaption(const QString& text) {
+    caption_->setText(text);
+    setAccessibleName(text);
   }
 
  protected:
   // Qt's own toggling would change the box behind the model's back.
   void nextCheckState() override { impl_->CheckClicked(*b_); }
+  bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+  void resizeEvent(QResizeEvent* e) override {
+    QCheckBox::resizeEvent(e);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QRect box = style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, this);
+    const int left =
+        box.right() + 1 + style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, this);
+    caption_->setGeometry(left, 0, std::max(0, width() - left), height());
+  }
 
  private:
   FrontEndImpl* impl_;
   Binding* b_;
+  QLabel* caption_;
 };
 
 class ListWidget : public QListWidget {
@@ -348,10 +372,11 @@ void FrontEndImpl::Attach(ui::Form& form) {
   auto fb = std::make_unique<FormBinding>();
   fb->form = &form;
   fb->window = std::make_unique<FormWindow>(this, fb.get());
-  // The layouts in twips are made for a small dialog font (8 points at 96
-  // dots per inch); the desktop's larger default would overflow the labels.
+  // The layouts in twips are made for a small, narrow dialog font (8 points
+  // at 96 dots per inch); the desktop's default would overflow the labels.
   QFont font = fb->window->font();
   font.setPixelSize(11);
+  font.setStretch(80);
   fb->window->setFont(font);
   FormBinding* f = fb.get();
   for (ui::Control* c : form.Controls()) {
@@ -455,7 +480,7 @@ void FrontEndImpl::Mirror(Binding& b, ui::Property what) {
       if (c.Kind() == ui::ControlKind::Label) {
         static_cast<QLabel*>(w)->setText(Q(static_cast<ui::Label&>(c).Caption()));
       } else if (c.Kind() == ui::ControlKind::CheckBox) {
-        static_cast<QCheckBox*>(w)->setText(Q(static_cast<ui::CheckBox&>(c).Caption()));
+        static_cast<CheckWidget*>(w)->SetCaption(Q(static_cast<ui::CheckBox&>(c).Caption()));
       } else if (c.Kind() == ui::ControlKind::CommandButton) {
         static_cast<QPushButton*>(w)->setText(Q(static_cast<ui::CommandButton&>(c).Caption()));
       }

@@ -107,7 +107,9 @@ TEST_F(FrontEndTest, WidgetsStandWhereTheTwipsSayWithCaptionsAndStates) {
 
   auto* check = W_<QCheckBox>(setup_.check2);
   EXPECT_EQ(check->geometry(), QRect(8, 103, 113, 25));
-  EXPECT_EQ(check->text(), "Register store-wide");
+  ASSERT_NE(check->findChild<QLabel*>(), nullptr);
+  EXPECT_EQ(check->findChild<QLabel*>()->text(), "Register store-wide");
+  EXPECT_TRUE(check->findChild<QLabel*>()->wordWrap());  // long captions wrap
   auto* pwd = W_<QLineEdit>(setup_.pwd);
   EXPECT_EQ(pwd->geometry(), QRect(504, 1, 137, 19));  // 20 twips round to 1 pixel
   auto* label = W_<QLabel>(setup_.label);
