@@ -203,7 +203,12 @@ MessageInfo AnalyzeOrThrow(std::string_view rfc5322) {
   info.from = Addresses(g_mime_message_get_from(message.p));
   info.to = Addresses(g_mime_message_get_to(message.p));
   if (const char* id = g_mime_message_get_message_id(message.p); id != nullptr && *id != '\0') {
-    info.message_id = "<" + Utf8(id) + ">";
+    // Built by pushes: GCC 12 at -O3 warns falsely (-Wrestrict) on "<" + s.
+    const std::string text = Utf8(id);
+    info.message_id.reserve(text.size() + 2);
+    info.message_id.push_back('<');
+    info.message_id += text;
+    info.message_id.push_back('>');
   }
 
   Walker(&info.attachments).Walk(g_mime_message_get_mime_part(message.p), Position::kBody, 0);
@@ -270,8 +275,8 @@ std::string ItemName(std::string_view subject, int attempt) {
   std::string stem = core::Trim(SafeStem(subject));
   if (core::Len(stem) > kMaxStem) stem = core::Trim(core::Left(stem, kMaxStem));
   if (stem.empty()) stem = "Untitled";
-  if (attempt > 0) stem += "-" + std::to_string(attempt);
-  return stem + ".EML";
+  if (attempt > 0) stem.append("-").append(std::to_string(attempt));
+  return stem.append(".EML");
 }
 
 }  // namespace mime
