@@ -15,6 +15,7 @@
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 #include "platform/mime/mime.h"
+#include "platform/store/events.h"
 #include "platform/store/schema.h"
 #include "platform/store/sqlite_util.h"
 #include "platform/store/url.h"
@@ -143,7 +144,8 @@ std::string Describe(const std::string& url, const std::string& what) { return w
 // caller's transaction. Rolls back unless committed.
 class Store::WriteScope {
  public:
-  explicit WriteScope(Store& store) : store_(store), nested_(store.user_transaction_) {
+  explicit WriteScope(Store& store)
+      : store_(store), nested_(store.user_transaction_), mark_(store.events_->Mark()) {
     sql::Exec(store_.db_, nested_ ? "SAVEPOINT write_scope" : "BEGIN IMMEDIATE");
   }
   ~WriteScope() {
@@ -151,15 +153,18 @@ class Store::WriteScope {
     // Best effort: the error that brought us here is what the caller sees.
     sqlite3_exec(store_.db_, nested_ ? "ROLLBACK TO write_scope; RELEASE write_scope" : "ROLLBACK",
                  nullptr, nullptr, nullptr);
+    store_.events_->Aborted(mark_);
   }
   void Commit() {
     sql::Exec(store_.db_, nested_ ? "RELEASE write_scope" : "COMMIT");
     done_ = true;
+    if (!nested_) store_.events_->Committed();
   }
 
  private:
   Store& store_;
   bool nested_;
+  std::size_t mark_;
   bool done_ = false;
 };
 
@@ -272,11 +277,13 @@ Store::Store(std::filesystem::path root, Machine machine, sqlite3* db)
     : root_(std::move(root)),
       machine_(std::move(machine)),
       db_(db),
-      stmts_(std::make_unique<sql::StmtCache>(db)) {}
+      stmts_(std::make_unique<sql::StmtCache>(db)),
+      events_(std::make_unique<events::Dispatcher>(*this)) {}
 
 Store::~Store() {
   // An open transaction is discarded: closing rolls it back.
   if (user_transaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  events_->Aborted(0);
   stmts_.reset();
   sqlite3_close_v2(db_);
 }
@@ -295,6 +302,7 @@ void Store::CommitTrans() {
   }
   sql::Exec(db_, "COMMIT");
   user_transaction_ = false;
+  events_->Committed();
 }
 
 void Store::RollbackTrans() {
@@ -303,6 +311,7 @@ void Store::RollbackTrans() {
   }
   user_transaction_ = false;
   sql::Exec(db_, "ROLLBACK");
+  events_->Aborted(0);
 }
 
 // --- Locating ---------------------------------------------------------------
@@ -512,8 +521,13 @@ void Store::WriteProperty(ItemId id, const std::string& name, const Variant& val
 }
 
 void Store::Save(const SaveRequest& request) {
-  // Event hook, begin phase: sinks see request.origin and request.is_new here
-  // and may veto by throwing; the committed phase follows the caller's commit.
+  WriteChanges(request);
+  // Begin phase: sinks see the item as saved and may veto by throwing; the
+  // committed phase follows the outermost commit.
+  events_->SaveBegin(request.id, request.is_new, request.origin, false);
+}
+
+void Store::WriteChanges(const SaveRequest& request) {
   bool wrote_class = false;
   const Variant* content = nullptr;
   for (const auto& [name, value] : *request.changes) {
@@ -544,10 +558,12 @@ void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
   auto s_handle = stmts_->Get("UPDATE items SET parent = ?, name = ?, name_key = ? WHERE id = ?");
   sql::Stmt& s = *s_handle;
   s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Bind(4, item.id).Run();
+  events_->SaveBegin(item.id, false, SaveOrigin::Client, true);
 }
 
 void Store::DeleteItem(ItemId id) {
   // Event hook: OnSyncDelete for the item (and, for a folder, its content).
+  events_->Deleted(id);
   const char* kSub =
       "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
       "SELECT items.id FROM items JOIN sub ON items.parent = sub.id) ";

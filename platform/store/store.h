@@ -57,6 +57,9 @@ namespace store {
 namespace detail {
 struct BusyWait;
 }
+namespace events {
+class Dispatcher;
+}
 namespace sql {
 class StmtCache;
 }
@@ -170,6 +173,7 @@ class Store {
 
  private:
   class WriteScope;
+  friend class events::Dispatcher;
   Store(std::filesystem::path root, Machine machine, sqlite3* db);
 
   // The choke point (see above).
@@ -182,6 +186,7 @@ class Store {
     const mime::MessageInfo* info = nullptr;
   };
   void Save(const SaveRequest& request);
+  void WriteChanges(const SaveRequest& request);
   void MoveItem(const Item& item, ItemId parent, const std::string& name);
   void DeleteItem(ItemId id);
 
@@ -198,6 +203,7 @@ class Store {
   std::unique_ptr<sql::StmtCache> stmts_;
   std::string domain_folder_;
   bool user_transaction_ = false;
+  std::unique_ptr<events::Dispatcher> events_;  // store events (events.h)
 };
 
 }  // namespace store
