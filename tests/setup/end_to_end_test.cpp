@@ -1,10 +1,7 @@
 // From the setup program's side: install the sink into the catalog with its
 // settings, register it in a mailbox, deliver marked mail and find it moved.
-//
-// WAITING: this needs the store's event dispatch (a delivery into a folder
-// with a registration item activates the registered class through the
-// catalog). Until that is in the store the test is disabled; enable it by
-// removing the DISABLED_ prefix.
+// The store's event dispatch activates the registered class through the
+// catalog, which hands it the constructor string the install stored.
 #include <string>
 
 #include "platform/complus/activation.h"
@@ -29,7 +26,7 @@ std::string Message(const std::string& subject, const std::string& attachment) {
 
 class EndToEndTest : public setuptest::ComPlusTest {};
 
-TEST_F(EndToEndTest, DISABLED_MarkedMailIsMovedIntoTheConfiguredFolder) {
+TEST_F(EndToEndTest, MarkedMailIsMovedIntoTheConfiguredFolder) {
   com::ScopedConstructionHook hook(complus::CatalogConstructionHook());
   store_->AddMailbox("jdoe", "Posteingang");
   const std::string base = std::string(setuptest::kMbx) + "/jdoe";
