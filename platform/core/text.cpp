@@ -18,41 +18,6 @@ struct Decoded {
 
 constexpr char32_t kRawByteBase = 0x110000;
 
-std::size_t SequenceLength(std::string_view s, std::size_t i, char32_t* code) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    *code = b0;
-    return 1;
-  }
-  std::size_t len;
-  char32_t c;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    c = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    c = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    c = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (b & 0x3F);
-  }
-  // Reject overlong forms, surrogates and values past U+10FFFF.
-  if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
-      (c >= 0xD800 && c <= 0xDFFF)) {
-    return 0;
-  }
-  *code = c;
-  return len;
-}
-
 Decoded Decode(std::string_view s) {
   Decoded d;
   d.codes.reserve(s.size());
@@ -60,7 +25,7 @@ Decoded Decode(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
     char32_t c;
-    std::size_t len = SequenceLength(s, i, &c);
+    std::size_t len = Utf8SequenceAt(s, i, &c);
     if (len == 0) {
       c = kRawByteBase + static_cast<unsigned char>(s[i]);
       len = 1;
@@ -126,6 +91,41 @@ std::size_t FindCodes(const std::vector<char32_t>& hay, const std::vector<char32
 }
 
 }  // namespace
+
+std::size_t Utf8SequenceAt(std::string_view s, std::size_t i, char32_t* code) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    *code = b0;
+    return 1;
+  }
+  std::size_t len;
+  char32_t c;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    c = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    c = b0 & 0x0F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    c = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (b & 0x3F);
+  }
+  // Reject overlong forms, surrogates and values past U+10FFFF.
+  if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
+      (c >= 0xD800 && c <= 0xDFFF)) {
+    return 0;
+  }
+  *code = c;
+  return len;
+}
 
 std::size_t Len(std::string_view s) { return Decode(s).codes.size(); }
 

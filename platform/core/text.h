@@ -68,4 +68,10 @@ bool StartsWith(std::string_view s, std::string_view prefix, Compare compare = C
 // The case-folded form of s, usable as a key for case-insensitive lookup.
 std::string FoldCase(std::string_view s);
 
+// The UTF-8 sequence that starts at byte i of s: its length in bytes, with
+// its code point in *code; 0 when the byte there starts no valid sequence (a
+// stray continuation byte, an overlong form, a surrogate, a value past
+// U+10FFFF, a sequence cut short). The rule every character count here uses.
+std::size_t Utf8SequenceAt(std::string_view s, std::size_t i, char32_t* code);
+
 }  // namespace core

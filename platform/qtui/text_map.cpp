@@ -2,47 +2,9 @@
 
 #include <algorithm>
 
+#include "platform/core/text.h"
+
 namespace qtui {
-
-namespace {
-
-// Length of the valid UTF-8 sequence at s[i] and its code point; 0 when the
-// byte starts none (the same rules as the model's character counting).
-std::size_t SequenceAt(std::string_view s, std::size_t i, char32_t* code) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    *code = b0;
-    return 1;
-  }
-  std::size_t len;
-  char32_t c;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    c = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    c = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    c = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (b & 0x3F);
-  }
-  if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
-      (c >= 0xD800 && c <= 0xDFFF)) {
-    return 0;
-  }
-  *code = c;
-  return len;
-}
-
-}  // namespace
 
 WidgetText::WidgetText(std::string_view model_text, bool multi_line) {
   text_.reserve(static_cast<qsizetype>(model_text.size()));
@@ -51,7 +13,7 @@ WidgetText::WidgetText(std::string_view model_text, bool multi_line) {
   std::size_t i = 0;
   while (i < model_text.size()) {
     char32_t c;
-    std::size_t len = SequenceAt(model_text, i, &c);
+    std::size_t len = core::Utf8SequenceAt(model_text, i, &c);
     if (len == 0) {
       c = 0xFFFD;
       len = 1;

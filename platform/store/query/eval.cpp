@@ -149,39 +149,6 @@ Truth Eval(const Expr& e, const PropertyLookup& lookup) {
   return Truth::Unknown;
 }
 
-// Length of the valid UTF-8 sequence at s[i], or 0 when the byte there does
-// not start one. Same rules as the core text helpers: no overlong forms, no
-// surrogates, nothing past U+10FFFF.
-std::size_t SequenceLength(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return 1;
-  std::size_t len;
-  char32_t c;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    c = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    c = b0 & 0x0F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    c = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (b & 0x3F);
-  }
-  if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) ||
-      (c >= 0xD800 && c <= 0xDFFF)) {
-    return 0;
-  }
-  return len;
-}
-
 }  // namespace
 
 std::vector<std::string_view> SplitCharacters(std::string_view s) {
@@ -189,7 +156,8 @@ std::vector<std::string_view> SplitCharacters(std::string_view s) {
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
-    std::size_t len = SequenceLength(s, i);
+    char32_t code;
+    std::size_t len = core::Utf8SequenceAt(s, i, &code);
     if (len == 0) len = 1;
     out.push_back(s.substr(i, len));
     i += len;
