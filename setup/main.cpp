@@ -109,8 +109,23 @@ int RunOnTerminal(const std::string& commandLine) {
 
 }  // namespace
 
+constexpr const char* kHelp =
+    "usage: ZenthraSetup [-b | /b]\n"
+    "Installs the Zenthra event sink (Zenthra.dll, taken from the current folder)\n"
+    "and registers it in mailboxes or store-wide, on the server named by\n"
+    "ZENTHRA_ROOT. With a display it opens its window; without one it asks on the\n"
+    "terminal. -b (or /b, any case) renews every registration unattended and exits;\n"
+    "the disclaimer must still be answered (e.g. echo y | ZenthraSetup -b).\n"
+    "Exit status: 0 done, 1 a run-time error ended it, 2 the disclaimer was declined.\n";
+
 int main(int argc, char** argv) {
   const std::string commandLine = ArgumentText(argc, argv);
+  // Only the batch switch means anything on the command line; asking for help
+  // is answered rather than taken for an ordinary start.
+  if (commandLine == "--help" || commandLine == "-h") {
+    std::cout << kHelp;
+    return 0;
+  }
   if (qtui::HasDisplay()) return RunWithDisplay(argc, argv, commandLine);
   return RunOnTerminal(commandLine);
 }

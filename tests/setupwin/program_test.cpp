@@ -393,3 +393,13 @@ TEST_F(TerminalProgramTest, AnUntrappedErrorEndsWithItsNumberAndStatus1) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TerminalProgramTest, HelpIsAnsweredWithoutTheDisclaimer) {
+  EXPECT_EQ(Run("--help", ""), std::optional<int>(0)) << Output();
+  EXPECT_NE(Output().find("usage: ZenthraSetup [-b | /b]"), std::string::npos) << Output();
+  EXPECT_EQ(Output().find("LIMITATION OF LIABILITY."), std::string::npos) << Output();
+}
+
+}  // namespace
