@@ -109,19 +109,25 @@ inline std::string Message(const std::string& subject, const std::string& attach
 
 // The folder the setup program runs in, holding a copy of Zenthra.dll. One
 // per test program and kept to its end: a loaded library stays loaded and
-// is registered under the path it was loaded from.
+// is registered under the path it was loaded from. The path is never
+// destroyed, so the clean-up at exit can still read it.
 inline const fs::path& ProgramDir() {
-  static const fs::path dir = [] {
+  static const fs::path* const dir = [] {
     std::string pattern = (fs::temp_directory_path() / "zenthra-e2e-program-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) return fs::path();
-    fs::copy_file(ZENTHRA_DLL, fs::path(pattern) / "Zenthra.dll");
+    if (::mkdtemp(pattern.data()) == nullptr) return new fs::path();
+    std::error_code ec;
+    fs::copy_file(ZENTHRA_DLL, fs::path(pattern) / "Zenthra.dll", ec);
+    if (ec) {
+      fs::remove_all(pattern, ec);
+      return new fs::path();
+    }
     std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(ProgramDir(), ec);
+      std::error_code ignored;
+      fs::remove_all(ProgramDir(), ignored);
     });
-    return fs::path(pattern);
+    return new fs::path(pattern);
   }();
-  return dir;
+  return *dir;
 }
 
 // Runs a program of the product in a process of its own, in the current
