@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "bench/median_rates.h"
 #include "platform/com/server.h"
 #include "platform/complus/activation.h"
 #include "platform/complus/catalog.h"
@@ -119,36 +120,13 @@ BENCHMARK(BM_Deliver)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
-    }
-  }
-  // The median rate of the run whose name begins BM_Deliver/<args>/.
-  double Median(const std::string& args) const {
-    const std::string prefix = "BM_Deliver/" + args + "/", suffix = "_median";
-    for (const auto& [name, rate] : rates_) {
-      if (name.rfind(prefix, 0) == 0 && name.size() >= suffix.size() &&
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        return rate;
-      }
-    }
-    return 0;
-  }
-  std::map<std::string, double> rates_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   complus::EnableCatalogActivation();
-  RatioReporter reporter;
+  bench::MedianRates reporter;
   try {
     benchmark::RunSpecifiedBenchmarks(&reporter);
   } catch (const core::RuntimeError& e) {
@@ -157,7 +135,8 @@ int main(int argc, char** argv) {
   }
   for (int marked = 0; marked <= 1; ++marked) {
     std::string m = "marked:" + std::to_string(marked);
-    double without = reporter.Median(m + "/sink:0"), with = reporter.Median(m + "/sink:1");
+    double without = reporter.Median("BM_Deliver/" + m + "/sink:0/"),
+           with = reporter.Median("BM_Deliver/" + m + "/sink:1/");
     if (without > 0 && with > 0) {
       std::printf("%s messages: %.1f deliveries/s with the sink, %.1f without, ratio %.3f\n",
                   marked ? "marked" : "unmarked", with, without, with / without);

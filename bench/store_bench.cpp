@@ -14,6 +14,7 @@
 #include <map>
 #include <string>
 
+#include "bench/median_rates.h"
 #include "platform/core/error.h"
 #include "platform/store/provider.h"
 #include "platform/store/store.h"
@@ -131,38 +132,20 @@ BENCHMARK(BM_StoreDeliver)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 
-// Remembers each benchmark's items per second for the closing ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
-    }
-  }
-  std::map<std::string, double> rates_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  bench::MedianRates reporter;
   try {
     benchmark::RunSpecifiedBenchmarks(&reporter);
   } catch (const core::RuntimeError& e) {
     std::fprintf(stderr, "store_bench: %s\n", e.Description().c_str());
     return 1;
   }
-  double bare = 0, store = 0;
-  for (auto& [name, rate] : reporter.rates_) {
-    bool median = name.size() > 7 && name.compare(name.size() - 7, 7, "_median") == 0;
-    if (!median) continue;
-    if (name.rfind("BM_BareSqliteInsert", 0) == 0) bare = rate;
-    if (name.rfind("BM_StoreDeliver", 0) == 0) store = rate;
-  }
+  const double bare = reporter.Median("BM_BareSqliteInsert");
+  const double store = reporter.Median("BM_StoreDeliver");
   if (bare > 0 && store > 0) {
     std::printf("\nmedians: store deliveries/s: %.1f  bare SQLite inserts/s: %.1f  ratio: %.2f\n",
                 store, bare, store / bare);
