@@ -44,7 +44,7 @@ RecordsetPtr Command::Execute(std::int32_t options) {
                              "Command text was not set for the command object.", kCommandSource);
   }
   auto recordset = std::make_shared<Recordset>();
-  recordset->Open(connection_->Session().Execute(text_, properties_.List()));
+  recordset->Open(connection_->Execute(text_, properties_.List()));
   return recordset;
 }
 

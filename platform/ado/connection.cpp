@@ -104,6 +104,19 @@ void Connection::RollbackTrans() {
   in_transaction_ = false;
 }
 
+const core::RuntimeError& Errors::Item(std::int32_t index) const {
+  if (index < 0 || index >= Count()) internal::Raise(core::err::kAdoItemNotFound, "ADODB.Errors");
+  return items_[static_cast<std::size_t>(index)];
+}
+
+Rowset Connection::Execute(const std::string& commandText, const PropertyList& properties) {
+  errors_.Clear();
+  Rowset rows = Session().Execute(commandText, properties);
+  errors_.items_ = std::move(rows.warnings);
+  rows.warnings.clear();
+  return rows;
+}
+
 ProviderSession& Connection::Session() {
   if (!session_) Fail(core::err::kAdoInvalidConnection);
   return *session_;

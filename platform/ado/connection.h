@@ -21,6 +21,21 @@ namespace adodb {
 
 class Record;
 
+// The provider's warnings about the connection's latest command: a result
+// that was returned but is not the whole answer. Each command run on the
+// connection replaces them.
+class Errors {
+ public:
+  std::int32_t Count() const { return static_cast<std::int32_t>(items_.size()); }
+  // 3265 when index is out of range.
+  const core::RuntimeError& Item(std::int32_t index) const;
+  void Clear() { items_.clear(); }
+
+ private:
+  friend class Connection;
+  std::vector<core::RuntimeError> items_;
+};
+
 class Connection {
  public:
   Connection() = default;
@@ -52,6 +67,11 @@ class Connection {
   // The open session; error 3709 when the connection is closed.
   ProviderSession& Session();
 
+  const adodb::Errors& Errors() const { return errors_; }
+  // Runs a command on the session and keeps the result's warnings in
+  // Errors (3709 when the connection is closed).
+  Rowset Execute(const std::string& commandText, const PropertyList& properties);
+
  private:
   friend class Record;
   void CheckOpen() const;
@@ -68,6 +88,7 @@ class Connection {
   std::unique_ptr<ProviderSession> session_;
   bool in_transaction_ = false;
   std::vector<Record*> dependents_;
+  adodb::Errors errors_;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/ado/constants.h"
+#include "platform/core/error.h"
 #include "platform/core/variant.h"
 
 namespace adodb {
@@ -52,6 +53,9 @@ class RecordSource {
 struct Rowset {
   std::vector<std::string> columns;
   std::vector<std::vector<Variant>> rows;
+  // What the provider has to say about a result it still returns (a search
+  // cut at its size limit, say); the connection's Errors collection gets them.
+  std::vector<core::RuntimeError> warnings;
 };
 
 // Name/value settings handed to a command's execution ("searchscope",

@@ -35,7 +35,7 @@ void Recordset::Open(const std::string& source, ConnectionPtr activeConnection,
   if (!activeConnection || activeConnection->State() != adStateOpen) {
     Fail(core::err::kAdoInvalidConnection);
   }
-  Open(activeConnection->Session().Execute(source, {}));
+  Open(activeConnection->Execute(source, {}));
 }
 
 void Recordset::Open(Rowset rows) {

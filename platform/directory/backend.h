@@ -42,6 +42,12 @@ struct SearchRequest {
   std::int32_t chase_referrals = kChaseExternal;
 };
 
+struct SearchResult {
+  std::vector<Entry> entries;
+  // More entries matched than size_limit allowed; entries holds the first.
+  bool size_limit_exceeded = false;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -50,7 +56,7 @@ class Backend {
   // without a sort attribute last), at most size_limit of them, each with
   // the requested attributes only. Errors: kServerDown when host is not
   // served, kFilterUnknown for a filter that cannot be parsed.
-  virtual std::vector<Entry> Search(const SearchRequest& request) = 0;
+  virtual SearchResult Search(const SearchRequest& request) = 0;
 
   // The entry named dn on host with all its attributes, or nullopt.
   virtual std::optional<Entry> Read(std::string_view scheme, std::string_view host,

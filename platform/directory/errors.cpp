@@ -23,6 +23,8 @@ const char* StandardText(std::int32_t number) {
       return "The search filter cannot be recognized.";
     case err::kDomainUnavailable:
       return "The specified domain either does not exist or could not be contacted.";
+    case err::kSizeLimitExceeded:
+      return "The size limit for this request was exceeded.";
     case err::kErrorsInCommand:
       return "One or more errors occurred during processing of command.";
     default:
@@ -32,13 +34,15 @@ const char* StandardText(std::int32_t number) {
 
 }  // namespace
 
-void Raise(std::int32_t number, std::string_view detail) {
+core::RuntimeError MakeError(std::int32_t number, std::string_view detail) {
   std::string text = StandardText(number);
   if (!detail.empty()) {
     text += " ";
     text += detail;
   }
-  throw core::RuntimeError(number, std::move(text), "Active Directory");
+  return core::RuntimeError(number, std::move(text), "Active Directory");
 }
+
+void Raise(std::int32_t number, std::string_view detail) { throw MakeError(number, detail); }
 
 }  // namespace directory

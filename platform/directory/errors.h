@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/core/error.h"
+
 namespace directory {
 
 namespace err {
@@ -22,12 +24,15 @@ inline constexpr std::int32_t kDecodingError = static_cast<std::int32_t>(0x80072
 inline constexpr std::int32_t kFilterUnknown = static_cast<std::int32_t>(0x8007203E);
 // The computer is in no domain (or its domain cannot be reached).
 inline constexpr std::int32_t kDomainUnavailable = static_cast<std::int32_t>(0x8007054B);
+// A search matched more entries than its size limit; the first are returned.
+inline constexpr std::int32_t kSizeLimitExceeded = static_cast<std::int32_t>(0x80072023);
 // A search text in the query dialect that cannot be parsed.
 inline constexpr std::int32_t kErrorsInCommand = static_cast<std::int32_t>(0x80040E14);
 }  // namespace err
 
-// Throws core::RuntimeError(number, standard text of number + " " + detail)
-// with source "Active Directory".
+// The error core::RuntimeError(number, standard text of number + " " +
+// detail) with source "Active Directory"; Raise throws it.
+core::RuntimeError MakeError(std::int32_t number, std::string_view detail);
 [[noreturn]] void Raise(std::int32_t number, std::string_view detail);
 
 }  // namespace directory

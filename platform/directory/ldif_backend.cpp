@@ -112,7 +112,7 @@ void LdifBackend::CheckHost(const Data& data, std::string_view host) const {
             (data.host.empty() ? std::string() : "; the catalog is " + data.host) + ")");
 }
 
-std::vector<Entry> LdifBackend::Search(const SearchRequest& request) {
+SearchResult LdifBackend::Search(const SearchRequest& request) {
   std::shared_ptr<const Data> data = Load();
   CheckHost(*data, request.host);
   Filter filter = ParseFilter(request.filter);
@@ -176,11 +176,13 @@ std::vector<Entry> LdifBackend::Search(const SearchRequest& request) {
     });
     for (std::size_t i = 0; i < keyed.size(); ++i) found[i] = keyed[i].entry;
   }
+  SearchResult result;
   if (request.size_limit > 0 && found.size() > static_cast<std::size_t>(request.size_limit)) {
     found.resize(static_cast<std::size_t>(request.size_limit));
+    result.size_limit_exceeded = true;
   }
 
-  std::vector<Entry> out;
+  std::vector<Entry>& out = result.entries;
   out.reserve(found.size());
   for (const Entry* e : found) {
     if (request.attributes.empty()) {
@@ -194,7 +196,7 @@ std::vector<Entry> LdifBackend::Search(const SearchRequest& request) {
     }
     out.push_back(std::move(projected));
   }
-  return out;
+  return result;
 }
 
 std::optional<Entry> LdifBackend::Read(std::string_view scheme, std::string_view host,

@@ -31,7 +31,7 @@ class LdifBackend : public Backend {
   explicit LdifBackend(MachineFacts facts, std::filesystem::path file = {});
   ~LdifBackend() override;
 
-  std::vector<Entry> Search(const SearchRequest& request) override;
+  SearchResult Search(const SearchRequest& request) override;
   std::optional<Entry> Read(std::string_view scheme, std::string_view host,
                             std::string_view dn) override;
   Entry RootDse(std::string_view scheme, std::string_view host) override;

@@ -128,9 +128,15 @@ adodb::Rowset ExecuteQuery(Backend& backend, std::string_view commandText,
                            const adodb::PropertyList& properties) {
   Query query = ParseQuery(commandText);
   SearchRequest request = MakeSearchRequest(query, properties);
-  std::vector<Entry> entries = backend.Search(request);
+  SearchResult result = backend.Search(request);
+  const std::vector<Entry>& entries = result.entries;
 
   adodb::Rowset rows;
+  if (result.size_limit_exceeded) {
+    rows.warnings.push_back(
+        MakeError(err::kSizeLimitExceeded, "The first " + std::to_string(request.size_limit) +
+                                               " entries were returned; more matched the search."));
+  }
   rows.columns = query.columns;
   rows.rows.reserve(entries.size());
   for (const Entry& e : entries) {

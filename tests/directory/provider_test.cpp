@@ -164,6 +164,29 @@ TEST_F(DirectoryTest, ListsPersonsWithMailboxesByDisplayName) {
   rs->Close();
 }
 
+TEST_F(DirectoryTest, ASearchCutAtItsSizeLimitSaysSoOnTheConnection) {
+  auto cnn = Connect();
+  auto run = [&](std::int16_t limit) {
+    auto cmd = std::make_shared<adodb::Command>();
+    cmd->ActiveConnection(cnn);
+    cmd->CommandText("SELECT cn FROM '" + kSearchRoot +
+                     "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn");
+    cmd->Properties()["Size Limit"].Value(Variant(limit));
+    return cmd->Execute(-1);
+  };
+  auto rs = run(2);
+  EXPECT_EQ(rs->RecordCount(), 2);
+  ASSERT_EQ(cnn->Errors().Count(), 1);
+  EXPECT_EQ(cnn->Errors().Item(0).Number(), err::kSizeLimitExceeded);
+  EXPECT_NE(cnn->Errors().Item(0).Description().find("size limit"), std::string::npos);
+
+  // Exactly as many as matched is not a cut, and the next command replaces
+  // the warning.
+  rs = run(3);
+  EXPECT_EQ(rs->RecordCount(), 3);
+  EXPECT_EQ(cnn->Errors().Count(), 0);
+}
+
 TEST_F(DirectoryTest, FindsTheAccountOfALogonName) {
   auto rs = Search("SELECT sAMAccountName, cn, objectCategory FROM '" + kSearchRoot +
                        "' WHERE objectcategory='person' AND sAMAccountName='ZOE'",
@@ -300,7 +323,7 @@ TEST_F(DirectoryTest, ConnectionsDoNoTransactionsOrRecords) {
 // Records the request a search makes.
 class RecordingBackend : public Backend {
  public:
-  std::vector<Entry> Search(const SearchRequest& request) override {
+  SearchResult Search(const SearchRequest& request) override {
     last = request;
     return {};
   }
