@@ -156,5 +156,21 @@ TEST(LocalisedInboxName, FollowsThePrimaryLanguage) {
   EXPECT_EQ(cli::LocalisedInboxName("tlh"), "Inbox");
 }
 
+TEST(PeopleLdif, SpreadsTheHomedPersonsAndPlansAMailboxForEach) {
+  const Machine machine{"mail01", "example.com"};
+  const auto entries = directory::ParseLdif(cli::PeopleLdif(machine, 1000, 150), "people.ldif");
+  ASSERT_EQ(entries.size(), 1000u);
+  const auto planned = cli::PlanMailboxes(entries, machine);
+  ASSERT_EQ(planned.size(), 150u);
+  // Evenly spread: no tenth of the directory lacks homed persons.
+  EXPECT_EQ(planned.front().alias, "p000007");
+  EXPECT_EQ(planned.back().alias, "p001000");
+  for (std::size_t i = 1; i < planned.size(); ++i) {
+    const int gap =
+        std::stoi(planned[i].alias.substr(1)) - std::stoi(planned[i - 1].alias.substr(1));
+    EXPECT_LE(gap, 7) << planned[i].alias;
+  }
+}
+
 }  // namespace
 }  // namespace store::testing

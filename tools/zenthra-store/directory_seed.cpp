@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <sstream>
 
 #include "platform/core/error.h"
@@ -125,6 +126,26 @@ std::string DefaultUsersLdif(const Machine& machine, std::string_view logonName)
   out << "# The directory of " << machine.DnsName() << ", written when it was provisioned.\n";
   out << "version: 1\n";
   for (const Person& p : people) PersonRecord(out, machine, p);
+  return out.str();
+}
+
+std::string PeopleLdif(const Machine& machine, int count, int homed_here) {
+  const std::string other = machine.computer == "mail02" ? "mail03" : "mail02";
+  std::ostringstream out;
+  out << "# " << count << " persons, " << homed_here << " homed on " << machine.DnsName()
+      << ".\nversion: 1\n";
+  for (int i = 1; i <= count; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%06d", i);
+    // Person i is homed here when the running share of homed persons grows
+    // past a whole number, which spreads them evenly.
+    const bool here = static_cast<long long>(i) * homed_here / count !=
+                      static_cast<long long>(i - 1) * homed_here / count;
+    const std::string id = std::string("p") + number;
+    PersonRecord(out, machine,
+                 {std::string("Person ") + number, id, id, id + "@" + machine.domain,
+                  here ? machine.computer : other, false, ""});
+  }
   return out.str();
 }
 

@@ -23,6 +23,12 @@ namespace store::cli {
 // the setup program can propose the running user's identity.
 std::string DefaultUsersLdif(const Machine& machine, std::string_view logonName);
 
+// A large directory for measurements: persons numbered 1 to count, of whom
+// homed_here (spread evenly through the display-name order) are homed on
+// this server and the rest on another. Person i is "Person <i>" with logon
+// name and alias "p<i>" (six digits) and address "p<i>@<domain>".
+std::string PeopleLdif(const Machine& machine, int count, int homed_here);
+
 // The record of a mailbox store's system mailbox, homed on this server.
 std::string SystemMailboxLdif(const Machine& machine, const MailboxInfo& mailbox);
 
