@@ -34,6 +34,13 @@ const char* StandardText(std::int32_t number) {
 
 }  // namespace
 
+std::string Excerpt(std::string_view text, std::size_t max) {
+  if (text.size() <= max) return std::string(text);
+  std::size_t cut = max;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
+}
+
 core::RuntimeError MakeError(std::int32_t number, std::string_view detail) {
   std::string text = StandardText(number);
   if (!detail.empty()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "platform/core/error.h"
@@ -32,6 +33,10 @@ inline constexpr std::int32_t kErrorsInCommand = static_cast<std::int32_t>(0x800
 
 // The error core::RuntimeError(number, standard text of number + " " +
 // detail) with source "Active Directory"; Raise throws it.
+// The start of text for a message, cut at a character boundary with "..."
+// when longer than max bytes: outside text may be arbitrarily long.
+std::string Excerpt(std::string_view text, std::size_t max = 60);
+
 core::RuntimeError MakeError(std::int32_t number, std::string_view detail);
 [[noreturn]] void Raise(std::int32_t number, std::string_view detail);
 

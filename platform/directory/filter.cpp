@@ -26,6 +26,10 @@ std::string EscapeFilterValue(std::string_view value) {
 
 namespace {
 
+// "&", "|" and "!" nest the grammar recursively; a cap keeps hostile text
+// from exhausting the stack (and the evaluation that follows it).
+constexpr int kMaxNesting = 200;
+
 class FilterParser {
  public:
   explicit FilterParser(std::string_view text) : s_(text) {}
@@ -38,8 +42,8 @@ class FilterParser {
 
  private:
   [[noreturn]] void Fail(std::string_view what) {
-    Raise(err::kFilterUnknown, "(" + std::string(s_) + ") at offset " + std::to_string(i_ + 1) +
-                                   ": " + std::string(what));
+    Raise(err::kFilterUnknown,
+          "(" + Excerpt(s_) + ") at offset " + std::to_string(i_ + 1) + ": " + std::string(what));
   }
 
   void Expect(char c) {
@@ -52,14 +56,20 @@ class FilterParser {
     Filter f;
     if (i_ >= s_.size()) Fail("unexpected end");
     char c = s_[i_];
-    if (c == '&' || c == '|') {
+    if (c == '&' || c == '|' || c == '!') {
+      if (depth_ >= kMaxNesting) {
+        Fail("filters nested deeper than " + std::to_string(kMaxNesting) + " levels");
+      }
       ++i_;
-      f.kind = c == '&' ? Filter::Kind::kAnd : Filter::Kind::kOr;
-      while (i_ < s_.size() && s_[i_] == '(') f.children.push_back(ParseOne());
-    } else if (c == '!') {
-      ++i_;
-      f.kind = Filter::Kind::kNot;
-      f.children.push_back(ParseOne());
+      ++depth_;
+      if (c == '!') {
+        f.kind = Filter::Kind::kNot;
+        f.children.push_back(ParseOne());
+      } else {
+        f.kind = c == '&' ? Filter::Kind::kAnd : Filter::Kind::kOr;
+        while (i_ < s_.size() && s_[i_] == '(') f.children.push_back(ParseOne());
+      }
+      --depth_;
     } else {
       ParseItem(f);
     }
@@ -78,7 +88,7 @@ class FilterParser {
     for (char c : f.attribute) {
       bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                 c == '-' || c == ';' || c == '.' || c == '_';
-      if (!ok) Fail("\"" + f.attribute + "\" is not an attribute name");
+      if (!ok) Fail("\"" + Excerpt(f.attribute) + "\" is not an attribute name");
     }
     if (i_ >= s_.size()) Fail("unexpected end");
     if (s_[i_] == ':') Fail("extensible matching is not supported");
@@ -146,6 +156,7 @@ class FilterParser {
 
   std::string_view s_;
   std::size_t i_ = 0;
+  int depth_ = 0;
 };
 
 bool ParseInteger(std::string_view s, long long& out) {
