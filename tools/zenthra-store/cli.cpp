@@ -20,6 +20,7 @@
 #include "platform/store/url.h"
 #include "platform/win/user.h"
 #include "tools/zenthra-store/directory_seed.h"
+#include "tools/zenthra-store/provisioning.h"
 
 namespace store::cli {
 
@@ -174,38 +175,13 @@ int Provision(std::vector<std::string> args, std::ostream& out, const std::files
   const Machine machine{core::LCase(*computer), core::LCase(*domain)};
 
   // Everything about the directory is checked before anything is written.
-  std::string ldif = users ? ReadFile(*users) : DefaultUsersLdif(machine, LogonName());
-  if (!ldif.empty() && ldif.back() != '\n') ldif += "\n";
-  const std::vector<PlannedMailbox> planned =
-      PlanMailboxes(directory::ParseLdif(ldif, users ? *users : "the default directory"), machine);
+  RootPlan plan;
+  plan.text = users ? ReadFile(*users) : DefaultUsersLdif(machine, LogonName());
+  if (!plan.text.empty() && plan.text.back() != '\n') plan.text += "\n";
+  plan.mailboxes = PlanMailboxes(
+      directory::ParseLdif(plan.text, users ? *users : "the default directory"), machine);
 
-  store::Provision(root, machine);
-  const std::filesystem::path ldif_file = directory::DefaultLdifPath(root);
-  try {
-    std::unique_ptr<Store> store = Store::Open(root);
-    for (const MailboxInfo& m : store->Mailboxes()) {
-      if (!m.is_system) continue;
-      ldif += SystemMailboxLdif(machine, m);
-      out << "system mailbox " << m.url << "\n";
-    }
-    std::filesystem::create_directories(ldif_file.parent_path());
-    std::ofstream file(ldif_file, std::ios::binary | std::ios::trunc);
-    file << ldif;
-    file.close();
-    if (!file) throw RuntimeError(core::err::kPathNotFound, "cannot write " + ldif_file.string());
-    out << "directory " << ldif_file.string() << "\n";
-    for (const PlannedMailbox& m : planned) {
-      out << "mailbox " << store->AddMailbox(m.alias, m.inbox_name) << "\n";
-    }
-  } catch (...) {
-    // A half-provisioned root would refuse the next attempt: take back what
-    // this command made, so that it can simply be run again.
-    std::error_code ignored;
-    std::filesystem::remove(ldif_file, ignored);
-    std::filesystem::remove_all(DatabaseFile(root).parent_path(), ignored);
-    std::filesystem::remove(MachineFile(root), ignored);
-    throw;
-  }
+  for (const std::string& line : ProvisionRoot(root, machine, plan)) out << line << "\n";
   return kOk;
 }
 
