@@ -1,0 +1,138 @@
+// zenthra-store provision killed (SIGKILL) at random instants: every root
+// it leaves is either not provisioned, and the next run provisions it, or
+// whole. Half the runs go into a folder that does not exist yet (one rename
+// publishes the root), half into one that already holds a file (the parts
+// are moved in, machine file last); all under umask 000.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "tests/directory/root_checks.h"
+#include "tools/zenthra-store/directory_seed.h"
+#include "tools/zenthra-store/provisioning.h"
+
+namespace directory {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const store::Machine kMachine{"mail01", "example.com"};
+
+// Starts the tool under umask 000 and returns its process id.
+pid_t Start(const std::vector<std::string>& args) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::umask(0);
+    std::vector<char*> argv{const_cast<char*>(ZENTHRA_STORE_TOOL)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execv(ZENTHRA_STORE_TOOL, argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+int Kills() {
+  const char* n = std::getenv("ZENTHRA_PROVISION_KILLS");
+  return n != nullptr ? std::max(1, std::atoi(n)) : 200;
+}
+
+TEST(ProvisionKill, EveryKilledRunLeavesNoRootOrAWholeOne) {
+  char pattern[] = "/tmp/zenthra-provision-kill-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  const fs::path people = dir / "people.ldif";
+  std::ofstream(people) << store::cli::PeopleLdif(kMachine, 600, 120);
+  std::vector<std::string> aliases;
+  for (const auto& m : store::cli::PlanMailboxes(
+           ParseLdif(store::cli::PeopleLdif(kMachine, 600, 120), "people"), kMachine)) {
+    aliases.push_back(m.alias);
+  }
+  auto args = [&](const fs::path& root) {
+    return std::vector<std::string>{"--root",      root.string(), "provision",
+                                    "--computer",  "mail01",      "--domain",
+                                    "example.com", "--users",     people.string()};
+  };
+
+  // How long an undisturbed run takes sets the range of the kill instants.
+  const Clock::time_point t0 = Clock::now();
+  ASSERT_EQ(Wait(Start(args(dir / "timing"))), 0);
+  const auto run_time = Clock::now() - t0;
+  ASSERT_TRUE(InspectRoot(dir / "timing", aliases).whole);
+
+  std::mt19937 random(std::random_device{}());
+  const auto range = std::chrono::duration_cast<std::chrono::microseconds>(run_time * 11 / 10);
+  // Half the instants anywhere in a run, half in its last third, where the
+  // commit lies.
+  std::uniform_int_distribution<long> anywhere(0, range.count());
+  std::uniform_int_distribution<long> late(range.count() * 2 / 3, range.count());
+  int killed = 0, finished = 0, left_empty = 0, left_whole = 0;
+  const int kills = Kills();
+  for (int i = 0; i < kills; ++i) {
+    const bool occupied = i % 2 == 1;
+    const fs::path root = dir / ("root" + std::to_string(i));
+    if (occupied) {
+      fs::create_directory(root);
+      std::ofstream(root / "notes.txt") << "the administrator's\n";
+    }
+    const pid_t pid = Start(args(root));
+    const long us = i % 4 < 2 ? anywhere(random) : late(random);
+    const timespec pause{us / 1000000, (us % 1000000) * 1000};
+    ::nanosleep(&pause, nullptr);
+    ::kill(pid, SIGKILL);
+    const int status = Wait(pid);
+    (WIFSIGNALED(status) ? killed : finished)++;
+
+    const RootState state = InspectRoot(root, aliases);
+    SCOPED_TRACE("run " + std::to_string(i) + (occupied ? " (occupied)" : "") + ", killed after " +
+                 std::to_string(us) + " us");
+    if (state.provisioned) {
+      ASSERT_TRUE(state.whole) << state.problem;
+      ++left_whole;
+    } else {
+      ++left_empty;
+      ASSERT_EQ(Wait(Start(args(root))), 0) << "the next run provisions it";
+      const RootState after = InspectRoot(root, aliases);
+      ASSERT_TRUE(after.whole) << after.problem;
+    }
+    EXPECT_FALSE(fs::exists(root / store::cli::kStagingName));
+    if (occupied) {
+      EXPECT_TRUE(fs::exists(root / "notes.txt"));
+    }
+    // A rerun on a whole root refuses and tidies up what a kill left.
+    if (i % 5 == 0) {
+      ASSERT_NE(Wait(Start(args(root))), 0);
+      EXPECT_FALSE(fs::exists(store::cli::SiblingStaging(root)));
+    }
+    fs::remove_all(root);
+  }
+  std::cout << "provisioning: " << kills << " runs, " << killed << " killed, " << finished
+            << " finished first; " << left_empty << " left no root, " << left_whole
+            << " a whole one; 0 unusable (run time "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(run_time).count() << " ms)\n";
+  EXPECT_GT(killed, kills / 2) << "the kill instants should mostly land inside a run";
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace directory
