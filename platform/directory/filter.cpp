@@ -215,6 +215,51 @@ bool MatchesSubstrings(std::string_view stored, const std::vector<std::string>& 
 
 Filter ParseFilter(std::string_view text) { return FilterParser(text).ParseWhole(); }
 
+namespace {
+
+void AppendText(const Filter& f, std::string& out) {
+  out += '(';
+  switch (f.kind) {
+    case Filter::Kind::kAnd:
+    case Filter::Kind::kOr:
+    case Filter::Kind::kNot:
+      out += f.kind == Filter::Kind::kAnd ? '&' : f.kind == Filter::Kind::kOr ? '|' : '!';
+      for (const Filter& c : f.children) AppendText(c, out);
+      break;
+    case Filter::Kind::kEqual:
+      out += f.attribute + "=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kApprox:
+      out += f.attribute + "~=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kGreaterOrEqual:
+      out += f.attribute + ">=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kLessOrEqual:
+      out += f.attribute + "<=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kPresent:
+      out += f.attribute + "=*";
+      break;
+    case Filter::Kind::kSubstring:
+      out += f.attribute + "=";
+      for (std::size_t i = 0; i < f.pieces.size(); ++i) {
+        if (i > 0) out += '*';
+        out += EscapeFilterValue(f.pieces[i]);
+      }
+      break;
+  }
+  out += ')';
+}
+
+}  // namespace
+
+std::string FilterText(const Filter& filter) {
+  std::string out;
+  AppendText(filter, out);
+  return out;
+}
+
 bool Matches(const Filter& f, const Entry& entry) {
   switch (f.kind) {
     case Filter::Kind::kAnd:

@@ -40,6 +40,10 @@ struct Filter {
 // Parses filter text; error kFilterUnknown naming the offset of the fault.
 Filter ParseFilter(std::string_view text);
 
+// The text form of filter, which ParseFilter reads back to the same
+// filter; values are escaped as EscapeFilterValue does.
+std::string FilterText(const Filter& filter);
+
 // True when entry satisfies filter. Values compare without regard to case;
 // ordering compares integers as numbers. An "objectCategory" assertion that
 // is a bare class name ("person") matches a category given by its

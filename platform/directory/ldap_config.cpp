@@ -39,16 +39,48 @@ bool HasControl(std::string_view s) {
   return false;
 }
 
+// The parts of uri, or nullopt with why saying what is wrong.
+std::optional<LdapUri> TryParseLdapUri(std::string_view text, std::string& why) {
+  const std::string uri(text);
+  why = "\"" + Excerpt(uri) + "\" is no usable LDAP URI: ";
+  if (HasControl(uri)) {
+    why += "it holds control characters";
+    return std::nullopt;
+  }
+  LDAPURLDesc* desc = nullptr;
+  if (ldap_url_parse(uri.c_str(), &desc) != LDAP_URL_SUCCESS || desc == nullptr) {
+    why += "expected ldap://host[:port], ldaps://host[:port] or ldapi://socket";
+    return std::nullopt;
+  }
+  LdapUri out;
+  out.scheme = core::LCase(desc->lud_scheme != nullptr ? desc->lud_scheme : "");
+  out.host = desc->lud_host != nullptr ? desc->lud_host : "";
+  out.port = desc->lud_port;
+  const bool has_more = (desc->lud_dn != nullptr && desc->lud_dn[0] != '\0') ||
+                        desc->lud_attrs != nullptr || desc->lud_filter != nullptr ||
+                        desc->lud_exts != nullptr;
+  ldap_free_urldesc(desc);
+  if (out.scheme != "ldap" && out.scheme != "ldaps" && out.scheme != "ldapi") {
+    why += "the scheme must be ldap, ldaps or ldapi";
+  } else if (has_more) {
+    why += "name the server only; the base is a setting of its own";
+  } else if (out.scheme != "ldapi" && out.host.empty()) {
+    why += "it names no host";
+  } else {
+    why.clear();
+    return out;
+  }
+  return std::nullopt;
+}
+
 // The checks that need the whole configuration; line names the line to
 // blame (0: none).
 void CheckWhole(const LdapConfig& c, std::string_view source, std::size_t line) {
   if (c.uri.empty()) Fail(source, line, "no \"uri\" given");
   if (c.base.empty()) Fail(source, line, "no \"base\" given");
-  try {
-    ParseLdapUri(c.uri);
-    ParseLdapUri(c.gc_uri.empty() ? c.uri : c.gc_uri);
-  } catch (const core::RuntimeError& e) {
-    Fail(source, line, e.Description());
+  std::string why;
+  if (!TryParseLdapUri(c.uri, why) || !TryParseLdapUri(c.gc_uri.empty() ? c.uri : c.gc_uri, why)) {
+    Fail(source, line, why);
   }
   try {
     NormalizeDn(c.base);
@@ -81,29 +113,10 @@ std::filesystem::path LdapConfigPath(const std::filesystem::path& server_root) {
 }
 
 LdapUri ParseLdapUri(std::string_view text) {
-  const std::string uri(text);
-  auto bad = [&](const std::string& why) -> LdapUri {
-    Raise(err::kDecodingError, "\"" + Excerpt(uri) + "\" is no usable LDAP URI: " + why);
-  };
-  if (HasControl(uri)) bad("it holds control characters");
-  LDAPURLDesc* desc = nullptr;
-  if (ldap_url_parse(uri.c_str(), &desc) != LDAP_URL_SUCCESS || desc == nullptr) {
-    return bad("expected ldap://host[:port], ldaps://host[:port] or ldapi://socket");
-  }
-  LdapUri out;
-  out.scheme = core::LCase(desc->lud_scheme != nullptr ? desc->lud_scheme : "");
-  out.host = desc->lud_host != nullptr ? desc->lud_host : "";
-  out.port = desc->lud_port;
-  const bool has_dn = desc->lud_dn != nullptr && desc->lud_dn[0] != '\0';
-  const bool has_more = desc->lud_attrs != nullptr || desc->lud_filter != nullptr ||
-                        desc->lud_exts != nullptr || desc->lud_scope != LDAP_SCOPE_DEFAULT;
-  ldap_free_urldesc(desc);
-  if (out.scheme != "ldap" && out.scheme != "ldaps" && out.scheme != "ldapi") {
-    bad("the scheme must be ldap, ldaps or ldapi");
-  }
-  if (has_dn || has_more) bad("name the server only; the base is a setting of its own");
-  if (out.scheme != "ldapi" && out.host.empty()) bad("it names no host");
-  return out;
+  std::string why;
+  std::optional<LdapUri> uri = TryParseLdapUri(text, why);
+  if (!uri) Raise(err::kDecodingError, why);
+  return *uri;
 }
 
 LdapConfig ParseLdapConfig(std::string_view text, std::string_view source) {

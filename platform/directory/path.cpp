@@ -206,6 +206,29 @@ std::string FirstRdnValue(std::string_view dn) {
   return (*rdns)[0].value;
 }
 
+std::string EscapeDnValue(std::string_view value) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '\0') {
+      out += "\\00";
+      continue;
+    }
+    const bool special = std::string_view(",+\"\\<>;=").find(c) != std::string_view::npos ||
+                         (i == 0 && (c == '#' || c == ' ')) || (i + 1 == value.size() && c == ' ');
+    if (special) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      out += '\\';
+      out += kHex[u >> 4];
+      out += kHex[u & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string_view HostName(std::string_view host) {
   std::size_t colon = host.rfind(':');
   return colon == std::string_view::npos ? host : host.substr(0, colon);

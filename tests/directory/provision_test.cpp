@@ -14,6 +14,7 @@
 #include "platform/directory/ldif.h"
 #include "platform/directory/ldif_backend.h"
 #include "platform/store/store.h"
+#include "tests/directory/base64.h"
 #include "tests/directory/root_checks.h"
 #include "tests/support/small_fs.h"
 #include "tools/zenthra-store/cli.h"
@@ -78,22 +79,6 @@ std::string Homed(const std::string& cn, const std::string& alias) {
          "msExchHomeServerName: /o=X/ou=Y/cn=Servers/cn=MAIL01\n";
 }
 
-// Base64, so that any byte can stand in an LDIF value.
-std::string Base64(std::string_view in) {
-  static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < in.size(); i += 3) {
-    unsigned n = static_cast<unsigned char>(in[i]) << 16;
-    if (i + 1 < in.size()) n |= static_cast<unsigned char>(in[i + 1]) << 8;
-    if (i + 2 < in.size()) n |= static_cast<unsigned char>(in[i + 2]);
-    out += k[(n >> 18) & 63];
-    out += k[(n >> 12) & 63];
-    out += i + 1 < in.size() ? k[(n >> 6) & 63] : '=';
-    out += i + 2 < in.size() ? k[n & 63] : '=';
-  }
-  return out;
-}
-
 TEST_F(ProvisionTest, EveryFolderAndFileIsPrivateWhateverTheUmask) {
   Umask open_to_all(0);
   const fs::path occupied = dir_ / "occupied";  // already holds a file of its own
@@ -132,7 +117,7 @@ TEST_F(ProvisionTest, BadAliasesAreRefusedBeforeAnythingIsWritten) {
     SCOPED_TRACE(c.alias);
     const std::string ldif =
         "version: 1\n" + Homed("Good", "good") +
-        "\ndn: CN=Bad,CN=Users,DC=example,DC=com\nmailNickName:: " + Base64(c.alias) +
+        "\ndn: CN=Bad,CN=Users,DC=example,DC=com\nmailNickName:: " + testing::Base64(c.alias) +
         "\nmsExchMailboxGuid: 2\n"
         "msExchHomeServerName: /o=X/ou=Y/cn=Servers/cn=MAIL01\n";
     EXPECT_EQ(Provision(root_, ldif), 1);
