@@ -100,8 +100,12 @@ struct LdapBackend::Collected {
 };
 
 LdapBackend::LdapBackend(LdapConfig config, MachineFacts facts,
-                         std::shared_ptr<LdapConnector> connector)
-    : config_(std::move(config)), facts_(std::move(facts)), connector_(std::move(connector)) {
+                         std::shared_ptr<LdapConnector> connector,
+                         std::chrono::seconds cache_lifetime)
+    : config_(std::move(config)),
+      facts_(std::move(facts)),
+      connector_(std::move(connector)),
+      cache_lifetime_(cache_lifetime) {
   CheckLdapConfig(config_);
 }
 
@@ -379,7 +383,12 @@ SearchResult LdapBackend::Search(const SearchRequest& request) {
   }
   std::string sort_key = server.uri;
   for (const SortKey& k : request.sort) sort_key += (k.descending ? " -" : " ") + k.attribute;
-  bool client_sort = !request.sort.empty() && (!server.sorts || refused_sorts_.count(sort_key));
+  // OpenLDAP's sort overlay drops continuation references; where they are
+  // to be chased, only a domain controller is trusted to sort.
+  const bool trusted_sort =
+      server.sorts && (server.is_dc || (request.chase_referrals & kChaseSubordinate) == 0);
+  bool client_sort =
+      !request.sort.empty() && (!trusted_sort || refused_sorts_.count(sort_key) != 0);
   if (!client_sort) w.sort = request.sort;
   // Sorted here, the whole result is needed before the first are kept.
   w.size_limit = client_sort ? 0 : request.size_limit;
@@ -440,7 +449,7 @@ std::optional<Entry> LdapBackend::Read(std::string_view scheme, std::string_view
   std::lock_guard<std::mutex> lock(mu_);
   Server& server = Target(scheme, host);
   if (dn.empty()) return std::nullopt;  // the root is the root entry's, not an object
-  if (cache_ && cache_->uri == server.uri && Clock::now() - cache_->taken < kCacheLifetime) {
+  if (cache_ && cache_->uri == server.uri && Clock::now() - cache_->taken < cache_lifetime_) {
     auto it = cache_->by_name.find(NormalizeDn(dn));
     if (it != cache_->by_name.end()) return it->second;
   }

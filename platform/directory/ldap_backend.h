@@ -27,7 +27,7 @@
 // Cache: a search with "cache results" keeps the entries it returned, with
 // all their attributes, so that binding each one afterwards (the mailbox
 // listing does) costs no round trip. Only the latest such search is kept,
-// and only for kCacheLifetime after it ended; a bind of anything else, or
+// and only for a while after it ended (kCacheLifetime); a bind of anything else, or
 // later, asks the server. A bound object thus shows the entry as the search
 // returned it.
 //
@@ -54,8 +54,10 @@ class LdapBackend : public Backend {
  public:
   static constexpr std::chrono::seconds kCacheLifetime{300};
 
+  // cache_lifetime: how long a cached search answers binds.
   LdapBackend(LdapConfig config, MachineFacts facts,
-              std::shared_ptr<LdapConnector> connector = LibldapConnector());
+              std::shared_ptr<LdapConnector> connector = LibldapConnector(),
+              std::chrono::seconds cache_lifetime = kCacheLifetime);
   ~LdapBackend() override;
 
   SearchResult Search(const SearchRequest& request) override;
@@ -85,6 +87,7 @@ class LdapBackend : public Backend {
   const LdapConfig config_;
   const MachineFacts facts_;
   const std::shared_ptr<LdapConnector> connector_;
+  const std::chrono::seconds cache_lifetime_;
   std::mutex mu_;
   std::map<std::string, std::unique_ptr<Server>> servers_;  // by URI
   std::unique_ptr<Cache> cache_;

@@ -254,9 +254,13 @@ class Libldap : public LdapConnector {
         explicit_bzero(password.data(), password.size());
         break;
       }
-      case Endpoint::Bind::kSaslExternal:
-        rc = ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", nullptr, nullptr, nullptr, nullptr);
+      case Endpoint::Bind::kSaslExternal: {
+        // An empty initial response: the identity the server sees, without
+        // a round of challenge.
+        berval empty{0, const_cast<char*>("")};
+        rc = ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &empty, nullptr, nullptr, nullptr);
         break;
+      }
     }
     if (rc != LDAP_SUCCESS) fail(rc);
     return connection;

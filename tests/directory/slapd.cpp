@@ -177,7 +177,11 @@ Slapd::~Slapd() {
 void Slapd::MakeCertificates() {
   const fs::path log = folder_ / "openssl.log";
   const std::string d = folder_.string() + "/";
-  std::ofstream(folder_ / "server.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+  // libldap checks "localhost" against the machine's own name: both are in.
+  char host[256] = "localhost";
+  ::gethostname(host, sizeof host - 1);
+  std::ofstream(folder_ / "server.ext") << "subjectAltName=DNS:localhost,DNS:" << host
+                                        << ",IP:127.0.0.1\n"
                                            "basicConstraints=CA:FALSE\n"
                                            "keyUsage=digitalSignature,keyEncipherment\n"
                                            "extendedKeyUsage=serverAuth\n";
@@ -327,7 +331,7 @@ std::string Slapd::LdapUri() const { return HostUri("127.0.0.1"); }
 std::string Slapd::HostUri(const std::string& host) const {
   return "ldap://" + host + ":" + std::to_string(port_);
 }
-std::string Slapd::LdapsUri() const { return "ldaps://localhost:" + std::to_string(tls_port_); }
+std::string Slapd::LdapsUri() const { return "ldaps://127.0.0.1:" + std::to_string(tls_port_); }
 std::string Slapd::LdapiUri() const {
   return "ldapi://" + PercentEncoded((folder_ / "ldapi").string());
 }
