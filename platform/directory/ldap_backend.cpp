@@ -106,7 +106,8 @@ LdapBackend::LdapBackend(LdapConfig config, MachineFacts facts,
       facts_(std::move(facts)),
       connector_(std::move(connector)),
       cache_lifetime_(cache_lifetime) {
-  CheckLdapConfig(config_);
+  const std::string problem = LdapConfigProblem(config_);
+  if (!problem.empty()) Raise(err::kDecodingError, "(directory settings: " + problem + ")");
 }
 
 LdapBackend::~LdapBackend() = default;

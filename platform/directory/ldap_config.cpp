@@ -73,37 +73,37 @@ std::optional<LdapUri> TryParseLdapUri(std::string_view text, std::string& why) 
   return std::nullopt;
 }
 
-// The checks that need the whole configuration; line names the line to
-// blame (0: none).
-void CheckWhole(const LdapConfig& c, std::string_view source, std::size_t line) {
-  if (c.uri.empty()) Fail(source, line, "no \"uri\" given");
-  if (c.base.empty()) Fail(source, line, "no \"base\" given");
+// What is wrong with c as a whole; "" when nothing.
+std::string Problem(const LdapConfig& c) {
+  if (c.uri.empty()) return "no \"uri\" given";
+  if (c.base.empty()) return "no \"base\" given";
   std::string why;
   if (!TryParseLdapUri(c.uri, why) || !TryParseLdapUri(c.gc_uri.empty() ? c.uri : c.gc_uri, why)) {
-    Fail(source, line, why);
+    return why;
   }
   try {
     NormalizeDn(c.base);
   } catch (const core::RuntimeError&) {
-    Fail(source, line, "the base \"" + Excerpt(c.base) + "\" is not a distinguished name");
+    return "the base \"" + Excerpt(c.base) + "\" is not a distinguished name";
   }
   const bool simple = c.bind == LdapConfig::Bind::kSimple;
   if (simple && (c.bind_dn.empty() || c.password_file.empty())) {
-    Fail(source, line, "a simple bind needs \"bind_dn\" and \"password_file\"");
+    return "a simple bind needs \"bind_dn\" and \"password_file\"";
   }
   if (!simple && (!c.bind_dn.empty() || !c.password_file.empty())) {
-    Fail(source, line, "\"bind_dn\" and \"password_file\" belong to a simple bind");
+    return "\"bind_dn\" and \"password_file\" belong to a simple bind";
   }
   for (const std::string& uri : {c.uri, c.gc_uri}) {
     if (uri.empty()) continue;
-    const std::string scheme = ParseLdapUri(uri).scheme;
+    const std::string scheme = TryParseLdapUri(uri, why)->scheme;
     if (c.starttls && scheme != "ldap") {
-      Fail(source, line, "\"starttls\" applies to ldap:// only, not to " + uri);
+      return "\"starttls\" applies to ldap:// only, not to " + uri;
     }
     if (c.bind == LdapConfig::Bind::kSaslExternal && scheme != "ldapi") {
-      Fail(source, line, "a SASL EXTERNAL bind needs ldapi://, not " + uri);
+      return "a SASL EXTERNAL bind needs ldapi://, not " + uri;
     }
   }
+  return "";
 }
 
 }  // namespace
@@ -176,11 +176,12 @@ LdapConfig ParseLdapConfig(std::string_view text, std::string_view source) {
       Fail(source, number, "unknown setting \"" + Excerpt(name) + "\"");
     }
   }
-  CheckWhole(c, source, last);
+  const std::string problem = Problem(c);
+  if (!problem.empty()) Fail(source, last, problem);
   return c;
 }
 
-void CheckLdapConfig(const LdapConfig& config) { CheckWhole(config, "the settings", 0); }
+std::string LdapConfigProblem(const LdapConfig& config) { return Problem(config); }
 
 std::string FormatLdapConfig(const LdapConfig& c) {
   std::string out = "# The directory server of this mail server (see zenthra-store --help).\n";

@@ -53,9 +53,9 @@ LdapConfig ParseLdapConfig(std::string_view text, std::string_view source);
 // The file text for config, which ParseLdapConfig reads back unchanged.
 std::string FormatLdapConfig(const LdapConfig& config);
 
-// Checks config as ParseLdapConfig would (same errors, source "the
-// settings"); used before a configuration is written.
-void CheckLdapConfig(const LdapConfig& config);
+// What ParseLdapConfig would find wrong with config as a whole, in words
+// ("" when nothing); checked before a configuration is written.
+std::string LdapConfigProblem(const LdapConfig& config);
 
 // The password in file (without a final line end). Error kDecodingError
 // naming the file when it is missing, no regular file, owned by another

@@ -170,6 +170,17 @@ std::string SystemMailboxLdif(const Machine& machine, const MailboxInfo& mailbox
   return out.str();
 }
 
+std::vector<directory::Entry> PersonsWithMailboxes(directory::Backend& backend) {
+  directory::SearchRequest r;
+  r.scheme = "GC";
+  r.filter = "(&(objectCategory=person)(msExchMailboxGuid=*))";
+  r.attributes = {"mailNickName", "msExchMailboxGuid", "msExchHomeServerName", "preferredLanguage"};
+  r.page_size = 500;
+  r.cache_results = false;
+  r.chase_referrals = directory::kChaseAlways;
+  return backend.Search(r).entries;
+}
+
 MailboxPlan PlanHomedMailboxes(const std::vector<directory::Entry>& entries,
                                const Machine& machine) {
   MailboxPlan plan;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/directory/backend.h"
 #include "platform/directory/entry.h"
 #include "platform/store/machine.h"
 #include "platform/store/store.h"
@@ -64,6 +65,10 @@ MailboxPlan PlanHomedMailboxes(const std::vector<directory::Entry>& entries,
 // The same, all or nothing: RuntimeError 5 naming the first problem's entry.
 std::vector<PlannedMailbox> PlanMailboxes(const std::vector<directory::Entry>& entries,
                                           const Machine& machine);
+
+// The persons with a mailbox that backend's catalog lists, with the
+// attributes PlanHomedMailboxes reads, in pages (a large directory too).
+std::vector<directory::Entry> PersonsWithMailboxes(directory::Backend& backend);
 
 // The Inbox's name in a language ("de", "fr-CA", ...); "Inbox" when unknown.
 std::string LocalisedInboxName(std::string_view language);
