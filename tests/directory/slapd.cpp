@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -130,6 +131,47 @@ objectclass ( 1.3.6.1.4.1.99999.77.2.4 NAME 'classSchema' SUP top AUXILIARY )
 objectclass ( 1.3.6.1.4.1.99999.77.2.5 NAME 'container' SUP top AUXILIARY )
 )";
 
+// The record of dn (with e's attributes, or a bare container) fitted to
+// the test schema, in LDIF.
+std::string Fitted(const std::string& dn, const Entry* e) {
+  std::ostringstream out;
+  // A referral object keeps its own structural class.
+  bool referral = false;
+  if (e != nullptr) {
+    if (const Attribute* c = e->Find("objectClass")) {
+      for (const std::string& v : c->values)
+        referral = referral || core::EqualsNoCase(v, "referral");
+    }
+  }
+  out << "dn:: " << Base64(dn) << "\nobjectClass: " << (referral ? "referral" : "testObject")
+      << "\nobjectClass: extensibleObject\n";
+  // The naming value must be among the entry's own.
+  const std::size_t eq = dn.find('=');
+  const std::string rdn_type = core::Trim(dn.substr(0, eq));
+  const std::string rdn_value = FirstRdnValue(dn);
+  bool has_rdn = false;
+  if (e != nullptr) {
+    for (const Attribute& a : e->attributes) {
+      if (core::EqualsNoCase(a.name, "objectClass")) {
+        for (const std::string& v : a.values) {
+          for (const char* known : {"user", "computer", "classSchema", "container"}) {
+            if (core::EqualsNoCase(v, known)) out << "objectClass: " << known << "\n";
+          }
+        }
+        continue;
+      }
+      for (const std::string& v : a.values) {
+        out << a.name << ":: " << Base64(v) << "\n";
+        has_rdn =
+            has_rdn || (core::EqualsNoCase(a.name, rdn_type) && core::EqualsNoCase(v, rdn_value));
+      }
+    }
+  }
+  if (!has_rdn) out << rdn_type << ":: " << Base64(rdn_value) << "\n";
+  out << "\n";
+  return out.str();
+}
+
 }  // namespace
 
 Slapd::Slapd(Options options) : options_(std::move(options)) {
@@ -156,7 +198,7 @@ Slapd::Slapd(Options options) : options_(std::move(options)) {
   fs::create_directory(folder_ / "db");
   {
     std::ofstream secret(AdminPasswordFile());
-    secret << kAdminPassword << "\n";
+    secret << kAdminPassword;  // ldapadd -y takes the file whole
   }
   ::chmod(AdminPasswordFile().c_str(), 0600);
   if (options_.tls) MakeCertificates();
@@ -278,44 +320,8 @@ void Slapd::Load(const std::string& ldif) {
                    [](const auto& a, const auto& b) { return a.first < b.first; });
 
   std::ofstream out(folder_ / "data.ldif", std::ios::binary | std::ios::trunc);
-  auto write = [&](const std::string& dn, const Entry* e) {
-    // A referral object keeps its own structural class.
-    bool referral = false;
-    if (e != nullptr) {
-      if (const Attribute* c = e->Find("objectClass")) {
-        for (const std::string& v : c->values)
-          referral = referral || core::EqualsNoCase(v, "referral");
-      }
-    }
-    out << "dn:: " << Base64(dn) << "\nobjectClass: " << (referral ? "referral" : "testObject")
-        << "\nobjectClass: extensibleObject\n";
-    // The naming value must be among the entry's own.
-    const std::size_t eq = dn.find('=');
-    const std::string rdn_type = core::Trim(dn.substr(0, eq));
-    const std::string rdn_value = FirstRdnValue(dn);
-    bool has_rdn = false;
-    if (e != nullptr) {
-      for (const Attribute& a : e->attributes) {
-        if (core::EqualsNoCase(a.name, "objectClass")) {
-          for (const std::string& v : a.values) {
-            for (const char* known : {"user", "computer", "classSchema", "container"}) {
-              if (core::EqualsNoCase(v, known)) out << "objectClass: " << known << "\n";
-            }
-          }
-          continue;
-        }
-        for (const std::string& v : a.values) {
-          out << a.name << ":: " << Base64(v) << "\n";
-          has_rdn =
-              has_rdn || (core::EqualsNoCase(a.name, rdn_type) && core::EqualsNoCase(v, rdn_value));
-        }
-      }
-    }
-    if (!has_rdn) out << rdn_type << ":: " << Base64(rdn_value) << "\n";
-    out << "\n";
-  };
-  for (const auto& [depth, dn] : containers) write(dn, nullptr);
-  for (const Entry& e : entries) write(e.dn, &e);
+  for (const auto& [depth, dn] : containers) out << Fitted(dn, nullptr);
+  for (const Entry& e : entries) out << Fitted(e.dn, &e);
   out.close();
   const fs::path log = folder_ / "slapadd.log";
   if (!RunTool({slapadd_.string(), "-q", "-f", (folder_ / "slapd.conf").string(), "-l",
@@ -323,6 +329,22 @@ void Slapd::Load(const std::string& ldif) {
                log)) {
     std::ifstream in(log);
     throw std::runtime_error("slapadd refused the test directory: " +
+                             std::string(std::istreambuf_iterator<char>(in), {}));
+  }
+}
+
+void Slapd::Add(const std::string& ldif) {
+  const fs::path file = folder_ / "add.ldif";
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    for (const Entry& e : ParseLdif(ldif, "the added entries")) out << Fitted(e.dn, &e);
+  }
+  const fs::path log = folder_ / "ldapadd.log";
+  if (!RunTool({"/usr/bin/ldapadd", "-x", "-H", LdapUri(), "-D", AdminDn(), "-y",
+                AdminPasswordFile().string(), "-f", file.string()},
+               log)) {
+    std::ifstream in(log);
+    throw std::runtime_error("ldapadd refused the entries: " +
                              std::string(std::istreambuf_iterator<char>(in), {}));
   }
 }

@@ -42,6 +42,10 @@ class Slapd {
   // complaint.
   void Load(const std::string& ldif);
 
+  // While running: adds entries (fitted as Load does; their containers must
+  // exist) as the administrator, with ldapadd.
+  void Add(const std::string& ldif);
+
   // Starts the server and waits until it answers (generously: the machine
   // may be busy). Throws std::runtime_error with the server's log on failure.
   void Start();

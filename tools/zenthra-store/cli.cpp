@@ -209,9 +209,9 @@ std::optional<directory::LdapConfig> LdapOptions(std::vector<std::string>& args)
   if (password_file) c.password_file = std::filesystem::absolute(*password_file);
   if (ca_file) c.ca_file = std::filesystem::absolute(*ca_file);
   c.starttls = starttls;
-  std::string problem = directory::LdapConfigProblem(c);
-  if (problem.empty() && bind_dn && !password_file) problem = "--bind-dn needs --password-file";
-  if (problem.empty() && password_file && !bind_dn) problem = "--password-file needs --bind-dn";
+  if (bind_dn && !password_file) throw UsageError{"--bind-dn needs --password-file"};
+  if (password_file && !bind_dn) throw UsageError{"--password-file needs --bind-dn"};
+  const std::string problem = directory::LdapConfigProblem(c);
   if (!problem.empty()) throw UsageError{core::TerminalSafe(problem)};
   return c;
 }
