@@ -242,8 +242,11 @@ void LdapBackend::CompleteRanges(LdapConnection& connection, const std::string& 
               !core::EqualsNoCase(next_base, base)) {
             continue;
           }
-          long long first = 0;
-          if (!ToNumber(next_low, first) || first != last + 1) {
+          // Each range must follow on and end later, or the asking would
+          // never stop.
+          long long first = 0, end = 0;
+          if (!ToNumber(next_low, first) || first != last + 1 ||
+              (next_high != "*" && (!ToNumber(next_high, end) || end < first))) {
             throw LdapError(
                 -4, uri, "range of " + base + " does not continue at " + std::to_string(last + 1));
           }
@@ -319,6 +322,9 @@ void LdapBackend::Run(Server& server, WireSearch w, std::int32_t chase, int hops
       throw LdapError(page.result, server.uri, page.message);
     }
     if (page.cookie.empty() || w.page_size == 0) break;
+    if (page.cookie == w.cookie && page.entries.empty()) {
+      throw LdapError(-4, server.uri, "the server's pages do not advance");
+    }
     w.cookie = page.cookie;
   }
   if ((chase & kChaseSubordinate) == 0) return;

@@ -159,6 +159,13 @@ TEST_F(DomainControllerTest, RangedValuesAreFetchedWhole) {
     return One(Make(group, {{"member;range=0-5", {"a"}}}));
   });
   EXPECT_RUNTIME_ERROR(Backend().Search(r), err::kDecodingError, "does not continue at 6");
+  servers_->On(kGc, "DC=example,DC=com", [&](const WireSearch&) {
+    return One(Make(group, {{"member;range=0-1", {"a", "b"}}}));
+  });
+  servers_->On(kGc, group, [&](const WireSearch&) {
+    return One(Make(group, {{"member;range=2-1", {"c"}}}));  // ends before it starts
+  });
+  EXPECT_RUNTIME_ERROR(Backend().Search(r), err::kDecodingError, "does not continue at 2");
 }
 
 TEST_F(DomainControllerTest, ReferralsToOtherServersGetNoCredentials) {
@@ -213,6 +220,15 @@ TEST_F(DomainControllerTest, ReferralLoopsAndDeadServersEndWithAClearError) {
   SearchRequest r;
   r.chase_referrals = kChaseAlways;
   EXPECT_RUNTIME_ERROR(Backend().Search(r), err::kReferral, "more than 8 referrals");
+
+  // Pages that never advance end too.
+  servers_->On(kGc, "DC=example,DC=com", [](const WireSearch& s) {
+    WirePage p;
+    p.cookie = s.cookie.empty() ? "again" : s.cookie;
+    return p;
+  });
+  r.page_size = 10;
+  EXPECT_RUNTIME_ERROR(Backend().Search(r), err::kDecodingError, "pages do not advance");
 
   servers_->down.insert(kGc);
   EXPECT_RUNTIME_ERROR(Backend().Search(r), err::kServerDown, kGc);
