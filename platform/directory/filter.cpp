@@ -8,15 +8,19 @@
 
 namespace directory {
 
-std::string EscapeFilterValue(std::string_view value) {
+void AppendHexEscape(char c, std::string& out) {
   static const char kHex[] = "0123456789abcdef";
+  const unsigned char u = static_cast<unsigned char>(c);
+  out += '\\';
+  out += kHex[u >> 4];
+  out += kHex[u & 0xF];
+}
+
+std::string EscapeFilterValue(std::string_view value) {
   std::string out;
   for (char c : value) {
     if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0') {
-      unsigned char u = static_cast<unsigned char>(c);
-      out += '\\';
-      out += kHex[u >> 4];
-      out += kHex[u & 0xF];
+      AppendHexEscape(c, out);
     } else {
       out += c;
     }

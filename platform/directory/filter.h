@@ -17,6 +17,10 @@ namespace directory {
 // "*", "(", ")", "\" and NUL become "\2a", "\28", "\29", "\5c", "\00".
 std::string EscapeFilterValue(std::string_view value);
 
+// Appends c as "\" and two lower-case hexadecimal digits, the escape that
+// filters and distinguished names share.
+void AppendHexEscape(char c, std::string& out);
+
 struct Filter {
   enum class Kind {
     kAnd,

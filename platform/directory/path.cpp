@@ -5,6 +5,7 @@
 
 #include "platform/core/text.h"
 #include "platform/directory/errors.h"
+#include "platform/directory/filter.h"
 
 namespace directory {
 namespace {
@@ -207,21 +208,14 @@ std::string FirstRdnValue(std::string_view dn) {
 }
 
 std::string EscapeDnValue(std::string_view value) {
-  static const char kHex[] = "0123456789abcdef";
   std::string out;
   for (std::size_t i = 0; i < value.size(); ++i) {
     const char c = value[i];
-    if (c == '\0') {
-      out += "\\00";
-      continue;
-    }
-    const bool special = std::string_view(",+\"\\<>;=").find(c) != std::string_view::npos ||
+    const bool special = c == '\0' ||
+                         std::string_view(",+\"\\<>;=").find(c) != std::string_view::npos ||
                          (i == 0 && (c == '#' || c == ' ')) || (i + 1 == value.size() && c == ' ');
     if (special) {
-      const unsigned char u = static_cast<unsigned char>(c);
-      out += '\\';
-      out += kHex[u >> 4];
-      out += kHex[u & 0xF];
+      AppendHexEscape(c, out);
     } else {
       out += c;
     }

@@ -43,8 +43,8 @@ fs::path FirstExisting(const std::vector<fs::path>& candidates) {
   return {};
 }
 
-// Runs argv with its output in log; true on exit status 0.
-bool RunTool(const std::vector<std::string>& argv, const fs::path& log) {
+// Starts argv with its output appended to log; returns its process id.
+pid_t Spawn(const std::vector<std::string>& argv, const fs::path& log) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -56,6 +56,12 @@ bool RunTool(const std::vector<std::string>& argv, const fs::path& log) {
     ::execv(args[0], args.data());
     ::_exit(127);
   }
+  return pid;
+}
+
+// Runs argv with its output in log; true on exit status 0.
+bool RunTool(const std::vector<std::string>& argv, const fs::path& log) {
+  const pid_t pid = Spawn(argv, log);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -373,18 +379,7 @@ void Slapd::Start() {
     if (options_.tls) urls += " ldaps://127.0.0.1:" + std::to_string(tls_port_) + "/";
     const std::vector<std::string> argv{
         slapd_.string(), "-d", "0", "-f", (folder_ / "slapd.conf").string(), "-h", urls};
-    const fs::path log = folder_ / "slapd.log";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
+    pid_ = Spawn(argv, folder_ / "slapd.log");
     // Generous: two cores shared with compilers.
     const auto give_up = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < give_up) {
@@ -436,7 +431,27 @@ void Slapd::Kill() {
 }
 
 void Slapd::Pause() {
-  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGSTOP);
+  // The signal stops each thread only when it is next scheduled: wait until
+  // every one shows as stopped, or one might still answer.
+  const fs::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+  auto stopped = [&] {
+    std::error_code ec;
+    for (fs::directory_iterator it(tasks, ec), end; !ec && it != end; it.increment(ec)) {
+      std::ifstream in(it->path() / "stat");
+      const std::string text((std::istreambuf_iterator<char>(in)), {});
+      const std::size_t paren = text.rfind(')');
+      if (paren == std::string::npos || paren + 2 >= text.size() || text[paren + 2] != 'T') {
+        return false;
+      }
+    }
+    return !ec;
+  };
+  const auto give_up = std::chrono::steady_clock::now() + 20s;
+  while (!stopped() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(5ms);
+  }
 }
 
 void Slapd::Resume() {
