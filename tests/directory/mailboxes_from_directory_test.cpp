@@ -11,6 +11,7 @@
 #include "platform/directory/ldif_backend.h"
 #include "platform/store/store.h"
 #include "tests/directory/slapd.h"
+#include "tests/support/small_fs.h"
 #include "tools/zenthra-store/cli.h"
 #include "tools/zenthra-store/directory_seed.h"
 #include "tools/zenthra-store/provisioning.h"
@@ -190,6 +191,35 @@ TEST_F(MailboxesFromDirectoryTest, SyncReadsTheCatalogFileOfARootWithoutServer) 
   std::ofstream(DefaultLdifPath(root_), std::ios::app) << "\nbroken line\n";
   EXPECT_EQ(Run({"mailbox", "sync"}), 1);
   EXPECT_NE(err_.str().find("users.ldif line"), std::string::npos) << err_.str();
+}
+
+TEST_F(MailboxesFromDirectoryTest, SyncOnAFullOrReadOnlyDiskChangesNothing) {
+  zenthra::testing::SmallFs disk(2 << 20);
+  if (!disk.Available()) GTEST_SKIP() << disk.SkipReason();
+  root_ = disk.path() / "mail01";
+  ASSERT_EQ(Run({"provision", "--computer", "mail01", "--domain", "example.com"}), 0);
+  const std::vector<std::string> before = Aliases();
+  std::string hires;
+  for (int i = 0; i < 2000; ++i)
+    hires += Person("Hire " + std::to_string(i), "h" + std::to_string(i));
+  std::ofstream(DefaultLdifPath(root_), std::ios::app) << hires;
+
+  // (How the store words a full disk is the store's; nothing may change.)
+  disk.Fill();
+  EXPECT_EQ(Run({"mailbox", "sync"}), 1);
+  EXPECT_FALSE(err_.str().empty());
+  EXPECT_EQ(out_.str(), "") << "no line for a mailbox that was not made";
+  disk.FreeSpace();
+  EXPECT_EQ(Aliases(), before);
+
+  ASSERT_TRUE(disk.ReadOnly(true));
+  EXPECT_EQ(Run({"mailbox", "sync"}), 1);
+  EXPECT_FALSE(err_.str().empty());
+  EXPECT_EQ(out_.str(), "");
+  ASSERT_TRUE(disk.ReadOnly(false));
+  EXPECT_EQ(Aliases(), before);
+  EXPECT_EQ(Run({"mailbox", "sync"}), 0) << err_.str();
+  EXPECT_EQ(Aliases().size(), before.size() + 2000);
 }
 
 }  // namespace

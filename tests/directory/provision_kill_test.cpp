@@ -62,10 +62,10 @@ TEST(ProvisionKill, EveryKilledRunLeavesNoRootOrAWholeOne) {
   ASSERT_NE(::mkdtemp(pattern), nullptr);
   const fs::path dir = pattern;
   const fs::path people = dir / "people.ldif";
-  std::ofstream(people) << store::cli::PeopleLdif(kMachine, 600, 120);
+  std::ofstream(people) << store::cli::PeopleLdif(kMachine, 200, 40);
   std::vector<std::string> aliases;
   for (const auto& m : store::cli::PlanMailboxes(
-           ParseLdif(store::cli::PeopleLdif(kMachine, 600, 120), "people"), kMachine)) {
+           ParseLdif(store::cli::PeopleLdif(kMachine, 200, 40), "people"), kMachine)) {
     aliases.push_back(m.alias);
   }
   auto args = [&](const fs::path& root) {
@@ -131,6 +131,60 @@ TEST(ProvisionKill, EveryKilledRunLeavesNoRootOrAWholeOne) {
             << " a whole one; 0 unusable (run time "
             << std::chrono::duration_cast<std::chrono::milliseconds>(run_time).count() << " ms)\n";
   EXPECT_GT(killed, kills / 2) << "the kill instants should mostly land inside a run";
+  fs::remove_all(dir);
+}
+
+// mailbox sync killed at random instants: the new hires' mailboxes come all
+// together or not at all, and the next run makes what is missing.
+TEST(ProvisionKill, AKilledSyncMakesAllNewMailboxesOrNone) {
+  char pattern[] = "/tmp/zenthra-sync-kill-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const fs::path dir = pattern;
+  const fs::path root = dir / "root";
+  ASSERT_EQ(Wait(Start({"--root", root.string(), "provision", "--computer", "mail01", "--domain",
+                        "example.com"})),
+            0);
+  std::ifstream in(DefaultLdifPath(root));
+  const std::string catalog((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // 150 new persons, 30 of them homed here.
+  const std::string hires = store::cli::PeopleLdif(kMachine, 150, 30);
+  auto count = [&] {
+    int n = 0;
+    for (const store::MailboxInfo& m : store::Store::Open(root)->Mailboxes()) n += !m.is_system;
+    return n;
+  };
+  const int before = count();
+  const std::vector<std::string> sync{"--root", root.string(), "mailbox", "sync"};
+
+  const fs::path copy = dir / "model";
+  fs::copy(root, copy, fs::copy_options::recursive);
+  std::ofstream(DefaultLdifPath(root), std::ios::app) << hires.substr(hires.find("\ndn:"));
+  Clock::time_point t0 = Clock::now();
+  ASSERT_EQ(Wait(Start(sync)), 0);
+  const auto range = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0);
+  ASSERT_EQ(count(), before + 30);
+
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<long> instant(0, range.count() * 11 / 10);
+  int none = 0, all = 0;
+  for (int i = 0; i < 50; ++i) {
+    fs::remove_all(root);
+    fs::copy(copy, root, fs::copy_options::recursive);
+    std::ofstream(DefaultLdifPath(root), std::ios::app) << hires.substr(hires.find("\ndn:"));
+    const pid_t pid = Start(sync);
+    const long us = instant(random);
+    const timespec pause{us / 1000000, (us % 1000000) * 1000};
+    ::nanosleep(&pause, nullptr);
+    ::kill(pid, SIGKILL);
+    Wait(pid);
+    const int made = count() - before;
+    ASSERT_TRUE(made == 0 || made == 30) << made << " of 30 after a kill at " << us << " us";
+    (made == 0 ? none : all)++;
+    ASSERT_EQ(Wait(Start(sync)), 0);
+    ASSERT_EQ(count(), before + 30);
+  }
+  std::cout << "mailbox sync: 50 kills, " << none << " left none of the 30 new mailboxes, " << all
+            << " all of them\n";
   fs::remove_all(dir);
 }
 
