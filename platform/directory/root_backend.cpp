@@ -1,5 +1,10 @@
 #include "platform/directory/root_backend.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -17,22 +22,36 @@ ServerRootBackend::ServerRootBackend(MachineFacts facts)
 
 std::shared_ptr<Backend> ServerRootBackend::Current() {
   const fs::path file = LdapConfigPath(core::ServerRoot());
-  std::error_code ec;
-  const auto mtime = fs::last_write_time(file, ec);
-  if (ec) {
-    if (ec == std::errc::no_such_file_or_directory) return ldif_;
-    Raise(err::kDecodingError, core::DescribeFileError("Cannot read", file, ec.value()));
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0) {
+    if (errno == ENOENT) return ldif_;
+    Raise(err::kDecodingError, core::DescribeFileError("Cannot read", file, errno));
   }
-  const std::uintmax_t size = fs::file_size(file, ec);
+  // The file says where credentials go: nobody but its owner may change it.
+  if (!S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
+      (st.st_mode & 022) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    Raise(err::kDecodingError,
+          "(" + file.string() +
+              " must be a file of root or of this user that nobody else may "
+              "change; it is " +
+              (S_ISREG(st.st_mode) ? std::string("mode ") + mode : std::string("no regular file")) +
+              ", uid " + std::to_string(st.st_uid) + ")");
+  }
   std::lock_guard<std::mutex> lock(mu_);
-  if (ldap_ && ldap_file_ == file && ldap_mtime_ == mtime && ldap_size_ == size) return ldap_;
+  if (ldap_ && ldap_file_ == file &&
+      ldap_mtime_ns_ == st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec &&
+      ldap_size_ == static_cast<std::uintmax_t>(st.st_size)) {
+    return ldap_;
+  }
   std::ifstream in(file, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (!in && !in.eof()) Raise(err::kDecodingError, "(cannot read " + file.string() + ")");
   ldap_ = std::make_shared<LdapBackend>(ParseLdapConfig(text, file.string()), facts_);
   ldap_file_ = file;
-  ldap_mtime_ = mtime;
-  ldap_size_ = size;
+  ldap_mtime_ns_ = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  ldap_size_ = static_cast<std::uintmax_t>(st.st_size);
   return ldap_;
 }
 

@@ -28,7 +28,9 @@ class ServerRootBackend : public Backend {
 
   const MachineFacts& facts() const { return facts_; }
   // The backend of the current root. Error kDecodingError naming the
-  // settings file when it cannot be read or used.
+  // settings file when it cannot be read or used, or when it is not a
+  // regular file of root or this user that only its owner may change (it
+  // says where the credentials go).
   std::shared_ptr<Backend> Current();
 
  private:
@@ -37,7 +39,7 @@ class ServerRootBackend : public Backend {
   std::shared_ptr<LdifBackend> ldif_;
   std::shared_ptr<LdapBackend> ldap_;
   std::filesystem::path ldap_file_;
-  std::filesystem::file_time_type ldap_mtime_;
+  long long ldap_mtime_ns_ = 0;
   std::uintmax_t ldap_size_ = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -318,6 +319,22 @@ TEST_F(DirectoryTest, RefusesMissingData) {
   fs::remove(DefaultLdifPath(root_));
   EXPECT_RUNTIME_ERROR(Search("SELECT cn FROM '" + kSearchRoot + "'", false), err::kServerDown,
                        "users.ldif");
+}
+
+TEST_F(DirectoryTest, ASettingsFileOthersMayChangeIsRefused) {
+  const fs::path conf = LdapConfigPath(root_);
+  std::ofstream(conf) << "uri ldap://attacker.example.net\nbase DC=example,DC=com\n";
+  ::chmod(conf.c_str(), 0666);
+  EXPECT_RUNTIME_ERROR(Search("SELECT cn FROM '" + kSearchRoot + "'", false), err::kDecodingError,
+                       "nobody else may change; it is mode 0666");
+  fs::remove(conf);
+  fs::create_symlink(root_ / "elsewhere.conf", conf);
+  EXPECT_RUNTIME_ERROR(Search("SELECT cn FROM '" + kSearchRoot + "'", false), err::kDecodingError,
+                       "no regular file");
+  fs::remove(conf);
+  // Without it, the catalog file answers again.
+  EXPECT_EQ(Search("SELECT cn FROM '" + kSearchRoot + "' WHERE cn='Star'", false)->RecordCount(),
+            1);
 }
 
 TEST_F(DirectoryTest, ReportsAMalformedCatalogByLine) {
