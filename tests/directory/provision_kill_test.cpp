@@ -11,10 +11,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <vector>
 
 #include "tests/directory/root_checks.h"
 #include "tools/zenthra-store/directory_seed.h"
@@ -52,9 +54,17 @@ int Wait(pid_t pid) {
   return status;
 }
 
+// How many runs must be killed: 200, fewer in the sanitizer build, whose
+// runs take several times as long (the normal build kills the 200 on every
+// test run); ZENTHRA_PROVISION_KILLS overrides.
 int Kills() {
   const char* n = std::getenv("ZENTHRA_PROVISION_KILLS");
-  return n != nullptr ? std::max(1, std::atoi(n)) : 200;
+  if (n != nullptr) return std::max(1, std::atoi(n));
+#if defined(__SANITIZE_ADDRESS__)
+  return 60;
+#else
+  return 200;
+#endif
 }
 
 TEST(ProvisionKill, EveryKilledRunLeavesNoRootOrAWholeOne) {
@@ -74,21 +84,32 @@ TEST(ProvisionKill, EveryKilledRunLeavesNoRootOrAWholeOne) {
                                     "example.com", "--users",     people.string()};
   };
 
-  // How long an undisturbed run takes sets the range of the kill instants.
-  const Clock::time_point t0 = Clock::now();
-  ASSERT_EQ(Wait(Start(args(dir / "timing"))), 0);
-  const auto run_time = Clock::now() - t0;
-  ASSERT_TRUE(InspectRoot(dir / "timing", aliases).whole);
+  // How long an undisturbed run takes sets the range of the kill instants:
+  // the fastest of three, the first being slowed by cold caches.
+  Clock::duration run_time = Clock::duration::max();
+  for (int i = 0; i < 3; ++i) {
+    const fs::path timing = dir / ("timing" + std::to_string(i));
+    const Clock::time_point t0 = Clock::now();
+    ASSERT_EQ(Wait(Start(args(timing))), 0);
+    run_time = std::min(run_time, Clock::now() - t0);
+    ASSERT_TRUE(InspectRoot(timing, aliases).whole);
+  }
 
   std::mt19937 random(std::random_device{}());
-  const auto range = std::chrono::duration_cast<std::chrono::microseconds>(run_time * 11 / 10);
-  // Half the instants anywhere in a run, half in its last third, where the
-  // commit lies.
-  std::uniform_int_distribution<long> anywhere(0, range.count());
-  std::uniform_int_distribution<long> late(range.count() * 2 / 3, range.count());
+  // The runs after a kill are undisturbed ones: their recent median follows
+  // the machine's load, which changes while the test runs.
+  std::vector<Clock::duration> recent(5, run_time);
+  auto typical = [&] {
+    std::vector<Clock::duration> sorted = recent;
+    std::sort(sorted.begin(), sorted.end());
+    return std::chrono::duration_cast<std::chrono::microseconds>(sorted[sorted.size() / 2]);
+  };
   int killed = 0, finished = 0, left_empty = 0, left_whole = 0;
   const int kills = Kills();
-  for (int i = 0; i < kills; ++i) {
+  // Until so many runs were killed (a run that finished first counts as a
+  // run, not a kill), within reason.
+  int runs = 0;
+  for (int i = 0; killed < kills && i < 3 * kills; ++i, ++runs) {
     const bool occupied = i % 2 == 1;
     const fs::path root = dir / ("root" + std::to_string(i));
     if (occupied) {
@@ -96,7 +117,12 @@ TEST(ProvisionKill, EveryKilledRunLeavesNoRootOrAWholeOne) {
       std::ofstream(root / "notes.txt") << "the administrator's\n";
     }
     const pid_t pid = Start(args(root));
-    const long us = i % 4 < 2 ? anywhere(random) : late(random);
+    // Half the instants anywhere in a run, half in its last quarter and
+    // just after, where the commit lies.
+    const long span = typical().count();
+    const long us = i % 4 < 2
+                        ? std::uniform_int_distribution<long>(0, span * 11 / 10)(random)
+                        : std::uniform_int_distribution<long>(span * 3 / 4, span * 11 / 10)(random);
     const timespec pause{us / 1000000, (us % 1000000) * 1000};
     ::nanosleep(&pause, nullptr);
     ::kill(pid, SIGKILL);
@@ -111,26 +137,38 @@ TEST(ProvisionKill, EveryKilledRunLeavesNoRootOrAWholeOne) {
       ++left_whole;
     } else {
       ++left_empty;
+      const Clock::time_point t0 = Clock::now();
       ASSERT_EQ(Wait(Start(args(root))), 0) << "the next run provisions it";
+      recent.erase(recent.begin());
+      recent.push_back(Clock::now() - t0);
       const RootState after = InspectRoot(root, aliases);
       ASSERT_TRUE(after.whole) << after.problem;
     }
-    EXPECT_FALSE(fs::exists(root / store::cli::kStagingName));
+    // Killed between the commit and the tidying up, a run leaves its
+    // staging folder in an occupied root, empty; the next run removes it.
+    const fs::path inside = root / store::cli::kStagingName;
+    const bool leftover = fs::exists(inside) || fs::exists(store::cli::SiblingStaging(root));
+    if (fs::exists(inside)) {
+      EXPECT_TRUE(occupied && state.provisioned) << "a leftover only after the commit";
+      EXPECT_TRUE(fs::is_empty(inside));
+    }
     if (occupied) {
       EXPECT_TRUE(fs::exists(root / "notes.txt"));
     }
     // A rerun on a whole root refuses and tidies up what a kill left.
-    if (i % 5 == 0) {
+    if (leftover || i % 5 == 0) {
       ASSERT_NE(Wait(Start(args(root))), 0);
+      EXPECT_FALSE(fs::exists(inside));
       EXPECT_FALSE(fs::exists(store::cli::SiblingStaging(root)));
+      EXPECT_TRUE(InspectRoot(root, aliases).whole);
     }
     fs::remove_all(root);
   }
-  std::cout << "provisioning: " << kills << " runs, " << killed << " killed, " << finished
+  std::cout << "provisioning: " << runs << " runs, " << killed << " killed, " << finished
             << " finished first; " << left_empty << " left no root, " << left_whole
             << " a whole one; 0 unusable (run time "
             << std::chrono::duration_cast<std::chrono::milliseconds>(run_time).count() << " ms)\n";
-  EXPECT_GT(killed, kills / 2) << "the kill instants should mostly land inside a run";
+  EXPECT_GE(killed, kills) << "the kill instants should land inside the runs";
   fs::remove_all(dir);
 }
 

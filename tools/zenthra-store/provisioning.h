@@ -11,7 +11,9 @@
 // until then a rerun takes the moved parts back out and starts again.
 //
 // A staging folder is locked (flock) while a run uses it; the next run
-// finds a leftover of a killed run unlocked and removes it. Every folder of
+// finds a leftover of a killed run unlocked and removes it (a run killed
+// just after its commit inside an occupied folder leaves the staging folder
+// there, empty, until then). Every folder of
 // the new root is 0700 and every file 0600 whatever the umask, and every
 // part is synced to disk before the rename that publishes it.
 #pragma once
