@@ -1,5 +1,7 @@
 #include "platform/directory/ldap_backend.h"
 
+#include <string.h>
+
 #include <charconv>
 
 #include "platform/core/text.h"
@@ -52,7 +54,10 @@ struct SortRefused {};
 // ("*" for the last). False for a name without a range option.
 bool SplitRange(std::string_view name, std::string& base, std::string& low, std::string& high) {
   if (name.find(';') == std::string_view::npos) return false;  // the common case, cheaply
-  const std::string folded = core::LCase(name);
+  // ASCII folding only: it keeps every byte where it is, whatever a server
+  // sends as a name.
+  std::string folded(name);
+  for (char& c : folded) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
   const std::size_t at = folded.find(";range=");
   if (at == std::string::npos) return false;
   const std::size_t end = folded.find(';', at + 1);
@@ -136,7 +141,15 @@ Endpoint LdapBackend::EndpointFor(const std::string& uri, bool with_credentials)
 
 LdapConnection& LdapBackend::Connection(Server& server) {
   if (!server.connection) {
-    server.connection = connector_->Connect(EndpointFor(server.uri, !server.foreign));
+    Endpoint endpoint = EndpointFor(server.uri, !server.foreign);
+    try {
+      server.connection = connector_->Connect(endpoint);
+    } catch (...) {
+      explicit_bzero(endpoint.password.data(), endpoint.password.size());
+      throw;
+    }
+    // The password is read again for the next connection, never kept.
+    explicit_bzero(endpoint.password.data(), endpoint.password.size());
   }
   return *server.connection;
 }
