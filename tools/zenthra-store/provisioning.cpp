@@ -77,7 +77,8 @@ void SealTree(const fs::path& top) {
   }
 }
 
-void RenameDurably(const fs::path& from, const fs::path& to) {
+// Renames from to to; durable only once the folder holding to is synced.
+void MoveIntoPlace(const fs::path& from, const fs::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) FileFailure("Cannot move into place", to, errno);
 }
 
@@ -277,16 +278,16 @@ std::vector<std::string> ProvisionRoot(const fs::path& root_in, const Machine& m
     if (sibling) {
       // One rename publishes the whole root (it may replace an empty
       // folder of that name).
-      RenameDurably(staging.path(), root);
+      MoveIntoPlace(staging.path(), root);
       committed = true;
       SyncPath(parent, true);
     } else {
       const fs::path store_folder = DatabaseFile(root).parent_path().filename();
       const fs::path directory_folder = directory::DefaultLdifPath(root).parent_path().filename();
-      RenameDurably(staging.path() / store_folder, root / store_folder);
-      RenameDurably(staging.path() / directory_folder, root / directory_folder);
+      MoveIntoPlace(staging.path() / store_folder, root / store_folder);
+      MoveIntoPlace(staging.path() / directory_folder, root / directory_folder);
       SyncPath(root, true);
-      RenameDurably(MachineFile(staging.path()), MachineFile(root));
+      MoveIntoPlace(MachineFile(staging.path()), MachineFile(root));
       committed = true;
       SyncPath(root, true);
     }
