@@ -218,6 +218,8 @@ class Libldap : public LdapConnector {
     ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
     timeval connect{e.connect_timeout_seconds, 0};
     ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect);
+    // The connect and the bind wait at most so long; searches wait as their
+    // caller says (the limit is lifted again below).
     ldap_set_option(ld, LDAP_OPT_TIMEOUT, &connect);
 
     const bool tls = e.starttls || e.uri.rfind("ldaps://", 0) == 0;
@@ -263,6 +265,7 @@ class Libldap : public LdapConnector {
       }
     }
     if (rc != LDAP_SUCCESS) fail(rc);
+    ldap_set_option(ld, LDAP_OPT_TIMEOUT, nullptr);
     return connection;
   }
 };
