@@ -1,6 +1,10 @@
 #include "platform/directory/entry.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "platform/core/text.h"
+#include "platform/directory/query.h"
 
 namespace directory {
 namespace {
@@ -41,6 +45,41 @@ void Entry::Add(std::string_view name, std::string value) {
     }
   }
   attributes.push_back(Attribute{std::string(name), {std::move(value)}});
+}
+
+void SortEntries(std::vector<const Entry*>& entries, const std::vector<SortKey>& keys) {
+  if (keys.empty()) return;
+  // Keys folded once, not at every comparison.
+  struct Keyed {
+    const Entry* entry;
+    std::vector<std::optional<std::string>> keys;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(entries.size());
+  for (const Entry* e : entries) {
+    Keyed k{e, {}};
+    for (const SortKey& s : keys) {
+      const Attribute* a = e->Find(s.attribute);
+      if (a && !a->values.empty()) {
+        k.keys.emplace_back(core::FoldCase(a->values[0]));
+      } else {
+        k.keys.emplace_back(std::nullopt);
+      }
+    }
+    keyed.push_back(std::move(k));
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const auto& a = x.keys[i];
+      const auto& b = y.keys[i];
+      if (a == b) continue;
+      if (!a) return false;
+      if (!b) return true;
+      return keys[i].descending ? *a > *b : *a < *b;
+    }
+    return false;
+  });
+  for (std::size_t i = 0; i < keyed.size(); ++i) entries[i] = keyed[i].entry;
 }
 
 }  // namespace directory

@@ -24,4 +24,11 @@ struct Entry {
   void Add(std::string_view name, std::string value);
 };
 
+struct SortKey;
+
+// Orders entries by keys as a directory server does: values compare
+// without regard to case, a missing value sorts after every value, and
+// entries equal in every key keep their order.
+void SortEntries(std::vector<const Entry*>& entries, const std::vector<SortKey>& keys);
+
 }  // namespace directory

@@ -25,6 +25,24 @@ const char* StandardText(std::int32_t number) {
       return "The specified domain either does not exist or could not be contacted.";
     case err::kSizeLimitExceeded:
       return "The size limit for this request was exceeded.";
+    case err::kTimeLimitExceeded:
+      return "The time limit for this request was exceeded.";
+    case err::kProtocolError:
+      return "A protocol error occurred.";
+    case err::kOperationsError:
+      return "An operations error occurred.";
+    case err::kStrongAuthRequired:
+      return "A more secure authentication method is required for this server.";
+    case err::kConfidentialityRequired:
+      return "The server requires a protected connection.";
+    case err::kReferral:
+      return "A referral was returned from the server.";
+    case err::kUnwillingToPerform:
+      return "The server is unwilling to process the request.";
+    case err::kLogonFailure:
+      return "Logon failure: unknown user name or bad password.";
+    case err::kAccessDenied:
+      return "General access denied error.";
     case err::kErrorsInCommand:
       return "One or more errors occurred during processing of command.";
     default:
@@ -33,6 +51,13 @@ const char* StandardText(std::int32_t number) {
 }
 
 }  // namespace
+
+std::string Excerpt(std::string_view text, std::size_t max) {
+  if (text.size() <= max) return std::string(text);
+  std::size_t cut = max;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
+}
 
 core::RuntimeError MakeError(std::int32_t number, std::string_view detail) {
   std::string text = StandardText(number);

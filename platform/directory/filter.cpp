@@ -8,15 +8,19 @@
 
 namespace directory {
 
-std::string EscapeFilterValue(std::string_view value) {
+void AppendHexEscape(char c, std::string& out) {
   static const char kHex[] = "0123456789abcdef";
+  const unsigned char u = static_cast<unsigned char>(c);
+  out += '\\';
+  out += kHex[u >> 4];
+  out += kHex[u & 0xF];
+}
+
+std::string EscapeFilterValue(std::string_view value) {
   std::string out;
   for (char c : value) {
     if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0') {
-      unsigned char u = static_cast<unsigned char>(c);
-      out += '\\';
-      out += kHex[u >> 4];
-      out += kHex[u & 0xF];
+      AppendHexEscape(c, out);
     } else {
       out += c;
     }
@@ -25,6 +29,10 @@ std::string EscapeFilterValue(std::string_view value) {
 }
 
 namespace {
+
+// "&", "|" and "!" nest the grammar recursively; a cap keeps hostile text
+// from exhausting the stack (and the evaluation that follows it).
+constexpr int kMaxNesting = 200;
 
 class FilterParser {
  public:
@@ -38,8 +46,8 @@ class FilterParser {
 
  private:
   [[noreturn]] void Fail(std::string_view what) {
-    Raise(err::kFilterUnknown, "(" + std::string(s_) + ") at offset " + std::to_string(i_ + 1) +
-                                   ": " + std::string(what));
+    Raise(err::kFilterUnknown,
+          "(" + Excerpt(s_) + ") at offset " + std::to_string(i_ + 1) + ": " + std::string(what));
   }
 
   void Expect(char c) {
@@ -52,14 +60,20 @@ class FilterParser {
     Filter f;
     if (i_ >= s_.size()) Fail("unexpected end");
     char c = s_[i_];
-    if (c == '&' || c == '|') {
+    if (c == '&' || c == '|' || c == '!') {
+      if (depth_ >= kMaxNesting) {
+        Fail("filters nested deeper than " + std::to_string(kMaxNesting) + " levels");
+      }
       ++i_;
-      f.kind = c == '&' ? Filter::Kind::kAnd : Filter::Kind::kOr;
-      while (i_ < s_.size() && s_[i_] == '(') f.children.push_back(ParseOne());
-    } else if (c == '!') {
-      ++i_;
-      f.kind = Filter::Kind::kNot;
-      f.children.push_back(ParseOne());
+      ++depth_;
+      if (c == '!') {
+        f.kind = Filter::Kind::kNot;
+        f.children.push_back(ParseOne());
+      } else {
+        f.kind = c == '&' ? Filter::Kind::kAnd : Filter::Kind::kOr;
+        while (i_ < s_.size() && s_[i_] == '(') f.children.push_back(ParseOne());
+      }
+      --depth_;
     } else {
       ParseItem(f);
     }
@@ -78,7 +92,7 @@ class FilterParser {
     for (char c : f.attribute) {
       bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                 c == '-' || c == ';' || c == '.' || c == '_';
-      if (!ok) Fail("\"" + f.attribute + "\" is not an attribute name");
+      if (!ok) Fail("\"" + Excerpt(f.attribute) + "\" is not an attribute name");
     }
     if (i_ >= s_.size()) Fail("unexpected end");
     if (s_[i_] == ':') Fail("extensible matching is not supported");
@@ -146,6 +160,7 @@ class FilterParser {
 
   std::string_view s_;
   std::size_t i_ = 0;
+  int depth_ = 0;
 };
 
 bool ParseInteger(std::string_view s, long long& out) {
@@ -203,6 +218,51 @@ bool MatchesSubstrings(std::string_view stored, const std::vector<std::string>& 
 }  // namespace
 
 Filter ParseFilter(std::string_view text) { return FilterParser(text).ParseWhole(); }
+
+namespace {
+
+void AppendText(const Filter& f, std::string& out) {
+  out += '(';
+  switch (f.kind) {
+    case Filter::Kind::kAnd:
+    case Filter::Kind::kOr:
+    case Filter::Kind::kNot:
+      out += f.kind == Filter::Kind::kAnd ? '&' : f.kind == Filter::Kind::kOr ? '|' : '!';
+      for (const Filter& c : f.children) AppendText(c, out);
+      break;
+    case Filter::Kind::kEqual:
+      out += f.attribute + "=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kApprox:
+      out += f.attribute + "~=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kGreaterOrEqual:
+      out += f.attribute + ">=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kLessOrEqual:
+      out += f.attribute + "<=" + EscapeFilterValue(f.value);
+      break;
+    case Filter::Kind::kPresent:
+      out += f.attribute + "=*";
+      break;
+    case Filter::Kind::kSubstring:
+      out += f.attribute + "=";
+      for (std::size_t i = 0; i < f.pieces.size(); ++i) {
+        if (i > 0) out += '*';
+        out += EscapeFilterValue(f.pieces[i]);
+      }
+      break;
+  }
+  out += ')';
+}
+
+}  // namespace
+
+std::string FilterText(const Filter& filter) {
+  std::string out;
+  AppendText(filter, out);
+  return out;
+}
 
 bool Matches(const Filter& f, const Entry& entry) {
   switch (f.kind) {

@@ -17,6 +17,10 @@ namespace directory {
 // "*", "(", ")", "\" and NUL become "\2a", "\28", "\29", "\5c", "\00".
 std::string EscapeFilterValue(std::string_view value);
 
+// Appends c as "\" and two lower-case hexadecimal digits, the escape that
+// filters and distinguished names share.
+void AppendHexEscape(char c, std::string& out);
+
 struct Filter {
   enum class Kind {
     kAnd,
@@ -39,6 +43,10 @@ struct Filter {
 
 // Parses filter text; error kFilterUnknown naming the offset of the fault.
 Filter ParseFilter(std::string_view text);
+
+// The text form of filter, which ParseFilter reads back to the same
+// filter; values are escaped as EscapeFilterValue does.
+std::string FilterText(const Filter& filter);
 
 // True when entry satisfies filter. Values compare without regard to case;
 // ordering compares integers as numbers. An "objectCategory" assertion that

@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <unordered_map>
 
 #include "platform/core/text.h"
 #include "platform/directory/errors.h"
@@ -140,6 +141,9 @@ std::vector<Entry> ParseLdif(std::string_view text, std::string_view source) {
   std::vector<Line> lines = Unfold(text, source);
   std::vector<Entry> entries;
   std::set<std::string> names;
+  // The open record's attributes by lower-case name: a record may carry
+  // very many, and Entry::Add looks them up one by one.
+  std::unordered_map<std::string, std::size_t> attribute_index;
   bool first_content = true;
   bool in_record = false;  // the open record is entries.back()
   for (const Line& line : lines) {
@@ -170,6 +174,7 @@ std::vector<Entry> ParseLdif(std::string_view text, std::string_view source) {
         Fail(source, line.number, "\"" + value + "\" names a record given before");
       }
       entries.push_back(Entry{value, {}});
+      attribute_index.clear();
       in_record = true;
       continue;
     }
@@ -179,7 +184,15 @@ std::vector<Entry> ParseLdif(std::string_view text, std::string_view source) {
     if (core::EqualsNoCase(name, "dn")) {
       Fail(source, line.number, "a second \"dn:\" inside one record (missing blank line?)");
     }
-    entries.back().Add(name, std::move(value));
+    // Names are ASCII by their grammar (ValidAttributeDescription).
+    std::string key = name;
+    for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    std::vector<Attribute>& attributes = entries.back().attributes;
+    auto [it, added] = attribute_index.emplace(std::move(key), attributes.size());
+    if (added) {
+      attributes.push_back(Attribute{std::move(name), {}});
+    }
+    attributes[it->second].values.push_back(std::move(value));
   }
   return entries;
 }

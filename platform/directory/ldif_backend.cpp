@@ -143,39 +143,7 @@ SearchResult LdifBackend::Search(const SearchRequest& request) {
     if (in_scope && Matches(filter, data->entries[i])) found.push_back(&data->entries[i]);
   }
 
-  if (!request.sort.empty()) {
-    // Sort keys folded once; a missing value sorts after every value.
-    struct Keyed {
-      const Entry* entry;
-      std::vector<std::optional<std::string>> keys;
-    };
-    std::vector<Keyed> keyed;
-    keyed.reserve(found.size());
-    for (const Entry* e : found) {
-      Keyed k{e, {}};
-      for (const SortKey& s : request.sort) {
-        const Attribute* a = e->Find(s.attribute);
-        if (a && !a->values.empty()) {
-          k.keys.emplace_back(core::FoldCase(a->values[0]));
-        } else {
-          k.keys.emplace_back(std::nullopt);
-        }
-      }
-      keyed.push_back(std::move(k));
-    }
-    std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& x, const Keyed& y) {
-      for (std::size_t i = 0; i < request.sort.size(); ++i) {
-        const auto& a = x.keys[i];
-        const auto& b = y.keys[i];
-        if (a == b) continue;
-        if (!a) return false;
-        if (!b) return true;
-        return request.sort[i].descending ? *a > *b : *a < *b;
-      }
-      return false;
-    });
-    for (std::size_t i = 0; i < keyed.size(); ++i) found[i] = keyed[i].entry;
-  }
+  SortEntries(found, request.sort);
   SearchResult result;
   if (request.size_limit > 0 && found.size() > static_cast<std::size_t>(request.size_limit)) {
     found.resize(static_cast<std::size_t>(request.size_limit));

@@ -5,6 +5,7 @@
 
 #include "platform/core/text.h"
 #include "platform/directory/errors.h"
+#include "platform/directory/filter.h"
 
 namespace directory {
 namespace {
@@ -204,6 +205,22 @@ std::string FirstRdnValue(std::string_view dn) {
   auto rdns = SplitDn(dn);
   if (!rdns || rdns->empty()) return "";
   return (*rdns)[0].value;
+}
+
+std::string EscapeDnValue(std::string_view value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    const bool special = c == '\0' ||
+                         std::string_view(",+\"\\<>;=").find(c) != std::string_view::npos ||
+                         (i == 0 && (c == '#' || c == ' ')) || (i + 1 == value.size() && c == ' ');
+    if (special) {
+      AppendHexEscape(c, out);
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 std::string_view HostName(std::string_view host) {

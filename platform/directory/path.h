@@ -43,6 +43,11 @@ bool DnWithin(std::string_view dn, std::string_view base);
 // for "CN=Person,CN=Schema,..."); empty when dn is no distinguished name.
 std::string FirstRdnValue(std::string_view dn);
 
+// value escaped to stand as the value of a name component: "," "+" '"' "\"
+// "<" ">" ";" "=" and NUL anywhere, "#" and a blank in front, a blank at the
+// end.
+std::string EscapeDnValue(std::string_view value);
+
 // The host without a ":port" suffix.
 std::string_view HostName(std::string_view host);
 

@@ -5,8 +5,8 @@
 #include "platform/core/error.h"
 #include "platform/core/text.h"
 #include "platform/directory/errors.h"
-#include "platform/directory/ldif_backend.h"
 #include "platform/directory/path.h"
+#include "platform/directory/root_backend.h"
 
 namespace directory {
 namespace {
@@ -178,11 +178,11 @@ void RegisterProvider(const MachineFacts& facts) {
     std::lock_guard<std::mutex> lock(r.mu);
     if (r.registered && r.facts.short_name == facts.short_name &&
         r.facts.dns_domain == facts.dns_domain &&
-        dynamic_cast<LdifBackend*>(r.backend.get()) != nullptr) {
-      return;  // keeps the catalog already read
+        dynamic_cast<ServerRootBackend*>(r.backend.get()) != nullptr) {
+      return;  // keeps the catalog and the connections already made
     }
   }
-  RegisterProvider(facts, std::make_shared<LdifBackend>(facts));
+  RegisterProvider(facts, std::make_shared<ServerRootBackend>(facts));
 }
 
 void RegisterProvider(const MachineFacts& facts, std::shared_ptr<Backend> backend) {

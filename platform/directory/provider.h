@@ -54,8 +54,8 @@ class DirectoryProvider : public adodb::Provider {
 // Registers "adsDSOobject" with the process's provider registry and makes
 // facts and backend the ones that GetObject and the system information
 // objects use. Calling it again replaces both; registering the same facts
-// twice changes nothing. The first form serves the LDIF catalog of the server
-// root (ldif_backend.h).
+// twice changes nothing. The first form serves the directory of the server
+// root, an LDAP server or the LDIF catalog (root_backend.h).
 void RegisterProvider(const MachineFacts& facts);
 void RegisterProvider(const MachineFacts& facts, std::shared_ptr<Backend> backend);
 

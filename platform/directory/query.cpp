@@ -7,12 +7,19 @@
 namespace directory {
 namespace {
 
+// Parentheses and NOT nest the grammar recursively; a cap keeps hostile
+// text from exhausting the stack. Real conditions are a few levels deep.
+constexpr int kMaxNesting = 200;
+
 struct Token {
   enum class Kind { kEnd, kName, kString, kNumber, kSymbol };
   Kind kind = Kind::kEnd;
-  std::string text;          // name, unquoted string, number, or the symbol
-  std::size_t position = 0;  // 1-based character offset in the query
+  std::string text;        // name, unquoted string, number, or the symbol
+  std::size_t offset = 0;  // byte offset of its first character
 };
+
+// A token as a message quotes it: long ones are cut short.
+std::string Quoted(std::string_view text) { return "\"" + Excerpt(text, 40) + "\""; }
 
 bool IsNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-'; }
@@ -59,19 +66,19 @@ class Parser {
         Advance();
       }
     }
-    if (tok_.kind != Token::Kind::kEnd) Fail("unexpected \"" + tok_.text + "\"");
+    if (tok_.kind != Token::Kind::kEnd) Fail("unexpected " + Quoted(tok_.text));
     return q;
   }
 
  private:
-  [[noreturn]] void Fail(std::string_view what, std::size_t position = 0) {
-    if (position == 0) position = tok_.position;
-    Raise(err::kErrorsInCommand,
-          "Query at position " + std::to_string(position) + ": " + std::string(what));
+  [[noreturn]] void Fail(std::string_view what) { FailAt(tok_.offset, what); }
+  // The position is counted in characters once, here, so that reading stays
+  // linear in the length of the text.
+  [[noreturn]] void FailAt(std::size_t offset, std::string_view what) {
+    Raise(err::kErrorsInCommand, "Query at position " +
+                                     std::to_string(core::Len(s_.substr(0, offset)) + 1) + ": " +
+                                     std::string(what));
   }
-
-  // Character position (1-based) of byte offset i.
-  std::size_t CharPosition(std::size_t i) const { return core::Len(s_.substr(0, i)) + 1; }
 
   void Advance() {
     while (i_ < s_.size() &&
@@ -79,7 +86,7 @@ class Parser {
       ++i_;
     }
     tok_ = Token{};
-    tok_.position = CharPosition(i_);
+    tok_.offset = i_;
     if (i_ >= s_.size()) return;
     char c = s_[i_];
     if (IsNameStart(c)) {
@@ -92,12 +99,12 @@ class Parser {
       while (i_ < s_.size() && IsDigit(s_[i_])) ++i_;
       tok_.kind = Token::Kind::kNumber;
       tok_.text = std::string(s_.substr(start, i_ - start));
-      if (i_ < s_.size() && IsNameChar(s_[i_])) Fail("malformed number", tok_.position);
+      if (i_ < s_.size() && IsNameChar(s_[i_])) Fail("malformed number");
     } else if (c == '\'') {
       ++i_;
       tok_.kind = Token::Kind::kString;
       while (true) {
-        if (i_ >= s_.size()) Fail("text in quotes is not closed", tok_.position);
+        if (i_ >= s_.size()) Fail("text in quotes is not closed");
         if (s_[i_] == '\'') {
           if (i_ + 1 < s_.size() && s_[i_ + 1] == '\'') {
             tok_.text += '\'';
@@ -120,7 +127,7 @@ class Parser {
         }
       }
       if (std::string_view(",()=<>*").find(c) == std::string_view::npos) {
-        Fail(std::string("unexpected character \"") + c + "\"");
+        Fail("unexpected character " + Quoted(core::Left(s_.substr(i_, 4), 1)));
       }
       tok_.text = std::string(1, c);
       ++i_;
@@ -171,14 +178,16 @@ class Parser {
     return Join('&', parts);
   }
   std::string ParseNot() {
-    if (IsKeyword("NOT")) {
+    const bool is_not = IsKeyword("NOT");
+    if (is_not || IsSymbol("(")) {
+      if (depth_ >= kMaxNesting) {
+        Fail("conditions nested deeper than " + std::to_string(kMaxNesting) + " levels");
+      }
       Advance();
-      return "(!" + ParseNot() + ")";
-    }
-    if (IsSymbol("(")) {
-      Advance();
-      std::string inner = ParseOr();
-      ExpectSymbol(")");
+      ++depth_;
+      std::string inner = is_not ? "(!" + ParseNot() + ")" : ParseOr();
+      --depth_;
+      if (!is_not) ExpectSymbol(")");
       return inner;
     }
     return ParseComparison();
@@ -193,11 +202,11 @@ class Parser {
 
   std::string ParseComparison() {
     std::string attr = ExpectName("an attribute name");
-    if (tok_.kind != Token::Kind::kSymbol) Fail("expected a comparison after \"" + attr + "\"");
+    if (tok_.kind != Token::Kind::kSymbol) Fail("expected a comparison after " + Quoted(attr));
     std::string op = tok_.text;
     if (op != "=" && op != "<>" && op != "!=" && op != "<" && op != "<=" && op != ">" &&
         op != ">=") {
-      Fail("expected a comparison after \"" + attr + "\"");
+      Fail("expected a comparison after " + Quoted(attr));
     }
     Advance();
     bool presence = false;
@@ -229,6 +238,7 @@ class Parser {
   std::string_view s_;
   std::size_t i_ = 0;
   Token tok_;
+  int depth_ = 0;  // NOTs and parentheses open around the current token
 };
 
 }  // namespace

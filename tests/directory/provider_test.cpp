@@ -1,6 +1,8 @@
 #include "platform/directory/provider.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,10 +12,14 @@
 #include "platform/ado/connection.h"
 #include "platform/ado/recordset.h"
 #include "platform/core/server_root.h"
+#include "platform/core/text.h"
 #include "platform/directory/errors.h"
+#include "platform/directory/ldap_config.h"
 #include "platform/directory/ldif_backend.h"
 #include "platform/directory/object.h"
+#include "platform/directory/path.h"
 #include "tests/directory/expect_error.h"
+#include "tests/directory/slapd.h"
 
 namespace directory {
 namespace {
@@ -21,11 +27,26 @@ namespace {
 namespace fs = std::filesystem;
 using core::Variant;
 
-// Users of example.com, in no particular order. Adam's account is disabled;
+// Users of example.com and their containers, in no particular order. Adam's account is disabled;
 // Nina has no mailbox; the printer is no person; Elodie has no e-mail
 // address; two accounts have names with a quote and a star.
 const char* kCatalog = R"(version: 1
 # the global catalog of example.com
+
+dn: DC=example,DC=com
+dc: example
+
+dn: CN=Users,DC=example,DC=com
+cn: Users
+
+dn: CN=Computers,DC=example,DC=com
+cn: Computers
+
+dn: CN=Configuration,DC=example,DC=com
+cn: Configuration
+
+dn: CN=Schema,CN=Configuration,DC=example,DC=com
+cn: Schema
 
 dn: CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com
 objectClass: classSchema
@@ -94,12 +115,21 @@ userAccountControl: 512
 
 const MachineFacts kFacts{"srv1", "example.com"};
 
+// The directory of a server root, served from its LDIF catalog or from a
+// directory server (slapd) loaded with the same entries.
+enum class Served { kLdif, kSlapd };
+
+std::string Name(const ::testing::TestParamInfo<Served>& info) {
+  return info.param == Served::kLdif ? "Ldif" : "Slapd";
+}
+
 class DirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = fs::temp_directory_path() /
             ("zenthra-directory-" + std::to_string(getpid()) + "-" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root_ = root_.parent_path() / core::Replace(root_.filename().string(), "/", "-");
     fs::remove_all(root_);
     fs::create_directories(root_ / "directory");
     WriteCatalog(kCatalog);
@@ -137,9 +167,42 @@ class DirectoryTest : public ::testing::Test {
   fs::path root_;
 };
 
+// The same behaviour whichever way the directory is served.
+class SharedDirectoryTest : public DirectoryTest, public ::testing::WithParamInterface<Served> {
+ protected:
+  void SetUp() override {
+    DirectoryTest::SetUp();
+    if (GetParam() != Served::kSlapd) return;
+    slapd_ = std::make_unique<testing::Slapd>();
+    if (!slapd_->Available()) GTEST_SKIP() << slapd_->SkipReason();
+    slapd_->Load(kCatalog);
+    slapd_->Start();
+    // By its name, which the root entry's dnsHostName then gives.
+    WriteLdapConfig("uri " + slapd_->HostUri("localhost") + "\nbase DC=example,DC=com\n");
+    fs::remove(DefaultLdifPath(root_));
+  }
+
+  void WriteLdapConfig(const std::string& text) {
+    std::ofstream(LdapConfigPath(root_), std::ios::binary | std::ios::trunc) << text;
+  }
+
+  // The catalog's host as the root entry names it.
+  std::string CatalogHost() const {
+    return GetParam() == Served::kLdif ? kFacts.DnsHostName() : "localhost";
+  }
+
+  std::unique_ptr<testing::Slapd> slapd_;
+};
+
+// Names compare as names: a server may spell the attribute types in its
+// own case ("cn=adam albers,cn=Users,...").
+MATCHER_P(SameName, expected, "names " + std::string(expected)) {
+  return NormalizeDn(arg) == NormalizeDn(expected);
+}
+
 const std::string kSearchRoot = "GC://" + kFacts.DnsHostName();
 
-TEST_F(DirectoryTest, ListsPersonsWithMailboxesByDisplayName) {
+TEST_P(SharedDirectoryTest, ListsPersonsWithMailboxesByDisplayName) {
   auto rs =
       Search("SELECT adspath, cn, msExchHomeServerName,mailNickName,mail FROM '" + kSearchRoot +
                  "' WHERE objectcategory='person' AND MsExchMailboxGuid='*' ORDER BY cn",
@@ -147,8 +210,9 @@ TEST_F(DirectoryTest, ListsPersonsWithMailboxesByDisplayName) {
   ASSERT_EQ(rs->RecordCount(), 3);
   // Case-insensitive order: "adam albers" before "Zoe Zimmer".
   EXPECT_EQ(rs->Fields()["cn"].Value().AsString(), "adam albers");
-  EXPECT_EQ(rs->Fields()["adspath"].Value().AsString(),
-            "GC://srv1.example.com/CN=adam albers,CN=Users,DC=example,DC=com");
+  const AdsPath adam = ParseAdsPath(rs->Fields()["adspath"].Value().AsString());
+  EXPECT_EQ(adam.scheme + "://" + adam.host, "GC://srv1.example.com");
+  EXPECT_THAT(adam.dn, SameName("CN=adam albers,CN=Users,DC=example,DC=com"));
   EXPECT_EQ(rs->Fields()["mail"].Value().AsString(), "adam@example.com");  // first value
   rs->MoveNext();
   EXPECT_EQ(rs->Fields()["cn"].Value().AsString(), "Zoe Zimmer");
@@ -164,7 +228,7 @@ TEST_F(DirectoryTest, ListsPersonsWithMailboxesByDisplayName) {
   rs->Close();
 }
 
-TEST_F(DirectoryTest, ASearchCutAtItsSizeLimitSaysSoOnTheConnection) {
+TEST_P(SharedDirectoryTest, ASearchCutAtItsSizeLimitSaysSoOnTheConnection) {
   auto cnn = Connect();
   auto run = [&](std::int16_t limit) {
     auto cmd = std::make_shared<adodb::Command>();
@@ -187,13 +251,13 @@ TEST_F(DirectoryTest, ASearchCutAtItsSizeLimitSaysSoOnTheConnection) {
   EXPECT_EQ(cnn->Errors().Count(), 0);
 }
 
-TEST_F(DirectoryTest, FindsTheAccountOfALogonName) {
+TEST_P(SharedDirectoryTest, FindsTheAccountOfALogonName) {
   auto rs = Search("SELECT sAMAccountName, cn, objectCategory FROM '" + kSearchRoot +
                        "' WHERE objectcategory='person' AND sAMAccountName='ZOE'",
                    false);
   ASSERT_FALSE(rs->Eof());
-  EXPECT_EQ(rs->Fields()["objectCategory"].Value().AsString(),
-            "CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com");
+  EXPECT_THAT(rs->Fields()["objectCategory"].Value().AsString(),
+              SameName("CN=Person,CN=Schema,CN=Configuration,DC=example,DC=com"));
   EXPECT_EQ(rs->RecordCount(), 1);
 
   rs = Search("SELECT msExchHomeServerName FROM '" + kSearchRoot +
@@ -208,7 +272,7 @@ TEST_F(DirectoryTest, FindsTheAccountOfALogonName) {
   EXPECT_TRUE(rs->Eof());
 }
 
-TEST_F(DirectoryTest, QuotesAndStarsInLogonNamesMatchOnlyThemselves) {
+TEST_P(SharedDirectoryTest, QuotesAndStarsInLogonNamesMatchOnlyThemselves) {
   auto count = [&](const std::string& name) {
     return Search("SELECT cn FROM '" + kSearchRoot +
                       "' WHERE objectcategory='person' AND sAMAccountName='" + name + "'",
@@ -224,7 +288,7 @@ TEST_F(DirectoryTest, QuotesAndStarsInLogonNamesMatchOnlyThemselves) {
   EXPECT_RUNTIME_ERROR(count("o'brien"), err::kErrorsInCommand, "unexpected \"brien\"");
 }
 
-TEST_F(DirectoryTest, HonoursScopeBaseAndSizeLimit) {
+TEST_P(SharedDirectoryTest, HonoursScopeBaseAndSizeLimit) {
   auto rows = [&](const std::string& from, std::int32_t scope, std::int16_t limit) {
     auto cmd = std::make_shared<adodb::Command>();
     cmd->ActiveConnection(Connect());
@@ -233,24 +297,44 @@ TEST_F(DirectoryTest, HonoursScopeBaseAndSizeLimit) {
     cmd->Properties()["size limit"].Value(Variant(limit));
     return cmd->Execute()->RecordCount();
   };
-  EXPECT_EQ(rows(kSearchRoot, 2, 0), 8);
+  // Eight objects and four containers have a cn; the domain has none.
+  EXPECT_EQ(rows(kSearchRoot, 2, 0), 12);
   EXPECT_EQ(rows(kSearchRoot, 2, 3), 3);
-  EXPECT_EQ(rows(kSearchRoot + "/CN=Users,DC=example,DC=com", 2, 0), 6);
+  EXPECT_EQ(rows(kSearchRoot + "/CN=Users,DC=example,DC=com", 2, 0), 7);
   EXPECT_EQ(rows(kSearchRoot + "/CN=Users,DC=example,DC=com", 1, 0), 6);
-  EXPECT_EQ(rows(kSearchRoot + "/DC=example,DC=com", 1, 0), 0);
+  EXPECT_EQ(rows(kSearchRoot + "/DC=example,DC=com", 1, 0), 3);
   EXPECT_EQ(rows(kSearchRoot + "/CN=Star,CN=Users,DC=example,DC=com", 0, 0), 1);
   EXPECT_RUNTIME_ERROR(rows(kSearchRoot + "/CN=Nowhere,DC=example,DC=com", 2, 0),
                        err::kNoSuchObject, "CN=Nowhere");
 }
 
-TEST_F(DirectoryTest, RefusesOtherHostsAndMissingData) {
+TEST_P(SharedDirectoryTest, RefusesOtherHosts) {
   EXPECT_RUNTIME_ERROR(Search("SELECT cn FROM 'GC://other.example.com'", false), err::kServerDown,
                        "other.example.com is not a catalog served here");
   // The short name and a port are the same host.
   EXPECT_EQ(Search("SELECT cn FROM 'GC://SRV1:3268' WHERE cn='Star'", false)->RecordCount(), 1);
+}
+
+TEST_F(DirectoryTest, RefusesMissingData) {
   fs::remove(DefaultLdifPath(root_));
   EXPECT_RUNTIME_ERROR(Search("SELECT cn FROM '" + kSearchRoot + "'", false), err::kServerDown,
                        "users.ldif");
+}
+
+TEST_F(DirectoryTest, ASettingsFileOthersMayChangeIsRefused) {
+  const fs::path conf = LdapConfigPath(root_);
+  std::ofstream(conf) << "uri ldap://attacker.example.net\nbase DC=example,DC=com\n";
+  ::chmod(conf.c_str(), 0666);
+  EXPECT_RUNTIME_ERROR(Search("SELECT cn FROM '" + kSearchRoot + "'", false), err::kDecodingError,
+                       "nobody else may change; it is mode 0666");
+  fs::remove(conf);
+  fs::create_symlink(root_ / "elsewhere.conf", conf);
+  EXPECT_RUNTIME_ERROR(Search("SELECT cn FROM '" + kSearchRoot + "'", false), err::kDecodingError,
+                       "no regular file");
+  fs::remove(conf);
+  // Without it, the catalog file answers again.
+  EXPECT_EQ(Search("SELECT cn FROM '" + kSearchRoot + "' WHERE cn='Star'", false)->RecordCount(),
+            1);
 }
 
 TEST_F(DirectoryTest, ReportsAMalformedCatalogByLine) {
@@ -266,8 +350,8 @@ TEST_F(DirectoryTest, ReadsTheCatalogAgainAfterAChange) {
   EXPECT_EQ(Search("SELECT cn FROM '" + kSearchRoot + "' WHERE cn='New'", false)->RecordCount(), 1);
 }
 
-TEST_F(DirectoryTest, BindsRootDseAndUsers) {
-  EXPECT_EQ(GetObject("GC://RootDSE")->Get("dnshostname").AsString(), "srv1.example.com");
+TEST_P(SharedDirectoryTest, BindsRootDseAndUsers) {
+  EXPECT_EQ(GetObject("GC://RootDSE")->Get("dnshostname").AsString(), CatalogHost());
   EXPECT_EQ(GetObject("GC://RootDSE")->Get("defaultNamingContext").AsString(), "DC=example,DC=com");
 
   auto rs = Search("SELECT adspath FROM '" + kSearchRoot + "' WHERE sAMAccountName='adam'", false);
@@ -305,7 +389,7 @@ TEST_F(DirectoryTest, TheCatalogsRootEntryNamesItsHost) {
       0);
 }
 
-TEST_F(DirectoryTest, SystemInformationComesFromTheFacts) {
+TEST_P(SharedDirectoryTest, SystemInformationComesFromTheFacts) {
   EXPECT_EQ(WinNTSystemInfo().ComputerName(), "srv1");
   EXPECT_EQ(ADSystemInfo().DomainDNSName(), "example.com");
   EXPECT_RUNTIME_ERROR(ADSystemInfo(MachineFacts{"srv1", ""}).DomainDNSName(),
@@ -314,7 +398,7 @@ TEST_F(DirectoryTest, SystemInformationComesFromTheFacts) {
                        "not recorded");
 }
 
-TEST_F(DirectoryTest, ConnectionsDoNoTransactionsOrRecords) {
+TEST_P(SharedDirectoryTest, ConnectionsDoNoTransactionsOrRecords) {
   auto cnn = Connect();
   EXPECT_RUNTIME_ERROR(cnn->Session().BeginTrans(), core::err::kAdoFeatureNotAvailable,
                        "Transactions");
@@ -333,6 +417,9 @@ class RecordingBackend : public Backend {
   Entry RootDse(std::string_view, std::string_view) override { return {}; }
   SearchRequest last;
 };
+
+INSTANTIATE_TEST_SUITE_P(Served, SharedDirectoryTest,
+                         ::testing::Values(Served::kLdif, Served::kSlapd), Name);
 
 TEST(DirectoryProperties, ReachTheBackendRequest) {
   auto backend = std::make_shared<RecordingBackend>();

@@ -115,6 +115,50 @@ TEST(Query, RefusesWhatIsNotAQuery) {
                        "position 20: unexpected \"x\"");
 }
 
+// Nesting is refused with a clear error past 200 levels, however deep the
+// hostile text goes (the recursion would otherwise overflow the stack).
+TEST(Query, RefusesConditionsNestedTooDeeply) {
+  auto nested = [](int levels, const std::string& open, const std::string& close) {
+    std::string where;
+    for (int i = 0; i < levels; ++i) where += open;
+    where += "cn='x'";
+    for (int i = 0; i < levels; ++i) where += close;
+    return "select cn from 'GC://h' where " + where;
+  };
+  EXPECT_EQ(ParseQuery(nested(200, "(", ")")).filter, "(cn=x)");
+  EXPECT_EQ(ParseQuery(nested(200, "NOT ", "")).filter.size(), 6u + 200 * 3);
+  EXPECT_EQ(ParseQuery(nested(100, "NOT (", ")")).filter.size(), 6u + 100 * 3);
+  for (const std::string& q : {nested(201, "(", ")"), nested(20000, "(", ")"),
+                               nested(30000, "NOT ", ""), nested(150, "NOT (", ")")}) {
+    SCOPED_TRACE(q.substr(0, 60));
+    EXPECT_RUNTIME_ERROR(ParseQuery(q), err::kErrorsInCommand, "nested deeper than 200 levels");
+  }
+  // The position names where the limit was crossed, in characters.
+  EXPECT_RUNTIME_ERROR(ParseQuery(nested(201, "(", ")")), err::kErrorsInCommand, "position 231:");
+}
+
+// Long texts are read in one pass, and a fault far in still names its
+// character position; messages quote long tokens cut short.
+TEST(Query, ReadsLongTextsAndQuotesFaultsBriefly) {
+  std::string where = "cn='\xC3\x89'";
+  for (int i = 0; i < 20000; ++i) where += " OR sAMAccountName='abcdefgh'";
+  Query q = ParseQuery("select cn from 'GC://h' where " + where);
+  EXPECT_EQ(q.filter.size(), 2 + 7 + 20000 * std::string("(sAMAccountName=abcdefgh)").size() + 1);
+  std::string bad = "select cn from 'GC://h' where " + where + " " + std::string(500, 'z');
+  try {
+    ParseQuery(bad);
+    ADD_FAILURE() << "accepted";
+  } catch (const core::RuntimeError& e) {
+    // The head, the first comparison (its "\xC3\x89" is one character), the
+    // others, a blank.
+    const std::size_t position = 30 + 6 + 20000 * 29 + 1 + 1;
+    EXPECT_NE(e.Description().find("position " + std::to_string(position) + ": unexpected"),
+              std::string::npos)
+        << e.Description();
+    EXPECT_LT(e.Description().size(), 200u);
+  }
+}
+
 Entry Person(std::string dn, std::vector<std::pair<std::string, std::string>> attributes) {
   Entry e{std::move(dn), {}};
   for (auto& [name, value] : attributes) e.Add(name, value);
@@ -162,6 +206,35 @@ TEST(Filter, RefusesMalformedFilters) {
                         "(cn>=a*)", "(cn:dn:=x)", "(!(a=1)(b=2))", "( cn=x)", "(c n=x)"}) {
     SCOPED_TRACE(f);
     EXPECT_RUNTIME_ERROR(ParseFilter(f), err::kFilterUnknown, "offset");
+  }
+}
+
+TEST(Filter, RefusesNestingTooDeepAndQuotesLongFiltersBriefly) {
+  auto nested = [](int levels, const std::string& op) {
+    std::string f;
+    for (int i = 0; i < levels; ++i) f += "(" + op;
+    f += "(cn=x)";
+    for (int i = 0; i < levels; ++i) f += ")";
+    return f;
+  };
+  Entry e = Person("CN=a,DC=x", {{"cn", "x"}});
+  EXPECT_TRUE(Matches(ParseFilter(nested(200, "&")), e));
+  EXPECT_TRUE(Matches(ParseFilter(nested(200, "!")), e)) << "an even number of negations";
+  EXPECT_FALSE(Matches(ParseFilter(nested(199, "!")), e));
+  for (const std::string& f : {nested(201, "|"), nested(50000, "!"), nested(20000, "&")}) {
+    EXPECT_RUNTIME_ERROR(ParseFilter(f), err::kFilterUnknown, "nested deeper than 200 levels");
+  }
+  // A long malformed filter is quoted by its start only.
+  std::string f = "(|";
+  for (int i = 0; i < 10000; ++i) f += "(cn=abc)";
+  f += "(cn=a(b))";
+  try {
+    ParseFilter(f);
+    ADD_FAILURE() << "accepted";
+  } catch (const core::RuntimeError& e) {
+    EXPECT_NE(e.Description().find("((|(cn=abc)(cn=abc)"), std::string::npos) << e.Description();
+    EXPECT_NE(e.Description().find("...) at offset 80008:"), std::string::npos) << e.Description();
+    EXPECT_LT(e.Description().size(), 200u);
   }
 }
 

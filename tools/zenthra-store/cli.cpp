@@ -9,17 +9,23 @@
 #include <iterator>
 #include <optional>
 #include <sstream>
+#include <unordered_set>
 
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
+#include "platform/core/terminal.h"
 #include "platform/core/text.h"
+#include "platform/directory/ldap_backend.h"
+#include "platform/directory/ldap_config.h"
 #include "platform/directory/ldif.h"
 #include "platform/directory/ldif_backend.h"
+#include "platform/directory/root_backend.h"
 #include "platform/store/schema.h"
 #include "platform/store/store.h"
 #include "platform/store/url.h"
 #include "platform/win/user.h"
 #include "tools/zenthra-store/directory_seed.h"
+#include "tools/zenthra-store/provisioning.h"
 
 namespace store::cli {
 
@@ -36,8 +42,16 @@ const char* kUsageText =
     "                                           create a server root with its directory\n"
     "                                           (FILE, or a small default one) and a\n"
     "                                           mailbox for each person homed here\n"
+    "  provision --computer NAME --domain DNS --ldap URI --base DN\n"
+    "            [--gc URI] [--bind-dn DN --password-file FILE | --sasl-external]\n"
+    "            [--starttls] [--ca-file FILE]\n"
+    "                                           the same with a directory server\n"
+    "                                           (ldap://, ldaps://, ldapi://); the\n"
+    "                                           password file must be mode 0600\n"
     "  mailbox add ALIAS [--inbox-name NAME]    create a mailbox with its Inbox\n"
     "  mailbox list                             list the mailboxes\n"
+    "  mailbox sync                             create the mailboxes of persons homed\n"
+    "                                           here that have none yet (never deletes)\n"
     "  deliver ALIAS [FILE]                     deliver a message (FILE or stdin)\n"
     "  ls URL                                   list a folder\n"
     "  show [--raw] URL                         print an item's properties\n"
@@ -161,56 +175,107 @@ std::string ReadFile(const std::filesystem::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The directory server's settings from provision's options; nullopt
+// without --ldap.
+std::optional<directory::LdapConfig> LdapOptions(std::vector<std::string>& args) {
+  std::optional<std::string> uri = TakeOption(args, "--ldap");
+  std::optional<std::string> base = TakeOption(args, "--base");
+  std::optional<std::string> gc = TakeOption(args, "--gc");
+  std::optional<std::string> bind_dn = TakeOption(args, "--bind-dn");
+  std::optional<std::string> password_file = TakeOption(args, "--password-file");
+  std::optional<std::string> ca_file = TakeOption(args, "--ca-file");
+  const bool starttls = TakeFlag(args, "--starttls");
+  const bool external = TakeFlag(args, "--sasl-external");
+  if (!uri) {
+    if (base || gc || bind_dn || password_file || ca_file || starttls || external) {
+      throw UsageError{
+          "--base, --gc, --bind-dn, --password-file, --ca-file, --starttls and "
+          "--sasl-external go with --ldap URI"};
+    }
+    return std::nullopt;
+  }
+  if (!base) throw UsageError{"--ldap needs --base DN"};
+  directory::LdapConfig c;
+  c.uri = *uri;
+  c.gc_uri = gc.value_or("");
+  c.base = *base;
+  if (bind_dn || password_file) c.bind = directory::LdapConfig::Bind::kSimple;
+  if (external) c.bind = directory::LdapConfig::Bind::kSaslExternal;
+  if (external && (bind_dn || password_file)) {
+    throw UsageError{"--sasl-external binds without --bind-dn and --password-file"};
+  }
+  c.bind_dn = bind_dn.value_or("");
+  // The settings are read from anywhere later: paths are made absolute.
+  if (password_file) c.password_file = std::filesystem::absolute(*password_file);
+  if (ca_file) c.ca_file = std::filesystem::absolute(*ca_file);
+  c.starttls = starttls;
+  if (bind_dn && !password_file) throw UsageError{"--bind-dn needs --password-file"};
+  if (password_file && !bind_dn) throw UsageError{"--password-file needs --bind-dn"};
+  const std::string problem = directory::LdapConfigProblem(c);
+  if (!problem.empty()) throw UsageError{core::TerminalSafe(problem)};
+  return c;
+}
+
 int Provision(std::vector<std::string> args, std::ostream& out, const std::filesystem::path& root) {
   std::optional<std::string> computer = TakeOption(args, "--computer");
   std::optional<std::string> domain = TakeOption(args, "--domain");
   std::optional<std::string> users = TakeOption(args, "--users");
+  std::optional<directory::LdapConfig> ldap = LdapOptions(args);
   ExpectArgs(args, 0, 0, "");
   if (!computer) throw UsageError{"provision needs --computer NAME"};
   if (!domain) throw UsageError{"provision needs --domain DNS"};
+  if (users && ldap) throw UsageError{"--users and --ldap exclude each other"};
   std::string problem = CheckComputerName(*computer);
   if (problem.empty()) problem = CheckDomainName(*domain);
   if (!problem.empty()) throw UsageError{problem};
   const Machine machine{core::LCase(*computer), core::LCase(*domain)};
 
-  // Everything about the directory is checked before anything is written.
-  std::string ldif = users ? ReadFile(*users) : DefaultUsersLdif(machine, LogonName());
-  if (!ldif.empty() && ldif.back() != '\n') ldif += "\n";
-  const std::vector<PlannedMailbox> planned =
-      PlanMailboxes(directory::ParseLdif(ldif, users ? *users : "the default directory"), machine);
-
-  store::Provision(root, machine);
-  const std::filesystem::path ldif_file = directory::DefaultLdifPath(root);
-  try {
-    std::unique_ptr<Store> store = Store::Open(root);
-    for (const MailboxInfo& m : store->Mailboxes()) {
-      if (!m.is_system) continue;
-      ldif += SystemMailboxLdif(machine, m);
-      out << "system mailbox " << m.url << "\n";
-    }
-    std::filesystem::create_directories(ldif_file.parent_path());
-    std::ofstream file(ldif_file, std::ios::binary | std::ios::trunc);
-    file << ldif;
-    file.close();
-    if (!file) throw RuntimeError(core::err::kPathNotFound, "cannot write " + ldif_file.string());
-    out << "directory " << ldif_file.string() << "\n";
-    for (const PlannedMailbox& m : planned) {
-      out << "mailbox " << store->AddMailbox(m.alias, m.inbox_name) << "\n";
-    }
-  } catch (...) {
-    // A half-provisioned root would refuse the next attempt: take back what
-    // this command made, so that it can simply be run again.
-    std::error_code ignored;
-    std::filesystem::remove(ldif_file, ignored);
-    std::filesystem::remove_all(DatabaseFile(root).parent_path(), ignored);
-    std::filesystem::remove(MachineFile(root), ignored);
-    throw;
+  // Everything about the directory is checked before anything is written:
+  // the server is asked for its persons now.
+  RootPlan plan;
+  if (ldap) {
+    plan.directory = RootPlan::Directory::kLdap;
+    plan.text = directory::FormatLdapConfig(*ldap);
+    directory::LdapBackend server(*ldap, {machine.computer, machine.domain});
+    plan.mailboxes = PlanMailboxes(PersonsWithMailboxes(server), machine);
+  } else {
+    plan.text = users ? ReadFile(*users) : DefaultUsersLdif(machine, LogonName());
+    if (!plan.text.empty() && plan.text.back() != '\n') plan.text += "\n";
+    plan.mailboxes = PlanMailboxes(
+        directory::ParseLdif(plan.text, users ? *users : "the default directory"), machine);
   }
+  for (const std::string& line : ProvisionRoot(root, machine, plan)) out << line << "\n";
   return kOk;
 }
 
-int MailboxCommand(std::vector<std::string> args, std::ostream& out) {
-  if (args.empty()) throw UsageError{"mailbox needs a subcommand: add or list"};
+// Creates the mailboxes of persons homed here that have none yet, all in
+// one transaction; a person whose alias cannot be used is reported and left
+// out (status 1), the others still get theirs.
+int SyncMailboxes(std::ostream& out, std::ostream& err) {
+  const Machine machine = ThisMachine();
+  directory::ServerRootBackend directory({machine.computer, machine.domain});
+  const MailboxPlan plan = PlanHomedMailboxes(PersonsWithMailboxes(directory), machine);
+  std::unique_ptr<Store> store = Store::Open();
+  std::unordered_set<std::string> existing;
+  for (const MailboxInfo& m : store->Mailboxes()) existing.insert(core::FoldCase(m.alias));
+  std::vector<std::string> made;
+  store->BeginTrans();
+  for (const PlannedMailbox& m : plan.mailboxes) {
+    if (existing.count(core::FoldCase(m.alias)) != 0) continue;
+    made.push_back(store->AddMailbox(m.alias, m.inbox_name));
+  }
+  store->CommitTrans();
+  for (const std::string& url : made) out << "mailbox " << url << "\n";
+  for (const PlanProblem& p : plan.problems) {
+    err << "zenthra-store: " << core::TerminalSafe(p.dn) << ": the alias \""
+        << core::TerminalSafe(p.alias) << "\" " << core::TerminalSafe(p.what)
+        << "; no mailbox made\n";
+  }
+  return plan.problems.empty() ? kOk : kFailed;
+}
+
+int MailboxCommand(std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) throw UsageError{"mailbox needs a subcommand: add, list or sync"};
   std::string sub = args[0];
   args.erase(args.begin());
   if (sub == "add") {
@@ -226,6 +291,10 @@ int MailboxCommand(std::vector<std::string> args, std::ostream& out) {
           << "\n";
     }
     return kOk;
+  }
+  if (sub == "sync") {
+    ExpectArgs(args, 0, 0, "");
+    return SyncMailboxes(out, err);
   }
   throw UsageError{"unknown mailbox subcommand \"" + sub + "\""};
 }
@@ -354,7 +423,7 @@ int Run(const std::vector<std::string>& arguments, std::istream& in, std::ostrea
       std::filesystem::path dir = root ? std::filesystem::path(*root) : core::ServerRoot();
       return Provision(args, out, dir);
     }
-    if (command == "mailbox") return MailboxCommand(args, out);
+    if (command == "mailbox") return MailboxCommand(args, out, err);
     if (command == "deliver") return Deliver(args, in, out);
     if (command == "ls") return List(args, out);
     if (command == "show") return Show(args, out);

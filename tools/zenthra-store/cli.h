@@ -2,8 +2,12 @@
 // can run it in-process.
 //
 //   zenthra-store [--root DIR] provision --computer NAME --domain DNS [--users FILE.ldif]
+//   zenthra-store [--root DIR] provision --computer NAME --domain DNS --ldap URI --base DN
+//                 [--gc URI] [--bind-dn DN --password-file FILE | --sasl-external]
+//                 [--starttls] [--ca-file FILE]
 //   zenthra-store [--root DIR] mailbox add ALIAS [--inbox-name NAME]
 //   zenthra-store [--root DIR] mailbox list
+//   zenthra-store [--root DIR] mailbox sync
 //   zenthra-store [--root DIR] deliver ALIAS [FILE]
 //   zenthra-store [--root DIR] ls URL
 //   zenthra-store [--root DIR] show [--raw] URL

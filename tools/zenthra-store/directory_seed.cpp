@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
+#include <unordered_map>
 
 #include "platform/core/error.h"
 #include "platform/core/text.h"
+#include "platform/store/url.h"
 
 namespace store::cli {
 namespace {
@@ -168,9 +170,24 @@ std::string SystemMailboxLdif(const Machine& machine, const MailboxInfo& mailbox
   return out.str();
 }
 
-std::vector<PlannedMailbox> PlanMailboxes(const std::vector<directory::Entry>& entries,
-                                          const Machine& machine) {
-  std::vector<PlannedMailbox> planned;
+std::vector<directory::Entry> PersonsWithMailboxes(directory::Backend& backend) {
+  directory::SearchRequest r;
+  r.scheme = "GC";
+  r.filter = "(&(objectCategory=person)(msExchMailboxGuid=*))";
+  r.attributes = {"mailNickName", "msExchMailboxGuid", "msExchHomeServerName", "preferredLanguage"};
+  r.page_size = 500;
+  r.cache_results = false;
+  r.chase_referrals = directory::kChaseAlways;
+  return backend.Search(r).entries;
+}
+
+MailboxPlan PlanHomedMailboxes(const std::vector<directory::Entry>& entries,
+                               const Machine& machine) {
+  MailboxPlan plan;
+  // Aliases compare without regard to case, as mailbox names do; the first
+  // person of each alias, or -1 once a second one has turned up.
+  std::unordered_map<std::string, std::ptrdiff_t> first;
+  std::vector<const directory::Entry*> owners;
   for (const directory::Entry& e : entries) {
     const std::string alias = FirstValue(e, "mailNickName");
     if (alias.empty() || e.Find("msExchMailboxGuid") == nullptr) continue;
@@ -179,21 +196,42 @@ std::vector<PlannedMailbox> PlanMailboxes(const std::vector<directory::Entry>& e
     const std::string home = core::UCase(FirstValue(e, "msExchHomeServerName"));
     const std::size_t p = core::InStrRev(home, "CN=");
     if (p == 0 || !core::EqualsNoCase(core::Mid(home, p + 3), machine.computer)) continue;
-    if (alias.find_first_of("/\\") != std::string::npos || core::Trim(alias) != alias) {
-      throw core::RuntimeError(core::err::kInvalidProcedureCall,
-                               "\"" + e.dn + "\": the alias \"" + alias +
-                                   "\" cannot name a mailbox (no slashes or outer blanks)");
+    std::string problem = CheckItemName(alias);
+    if (problem.empty() && core::Trim(alias) != alias) problem = "it begins with a blank";
+    if (!problem.empty()) {
+      plan.problems.push_back({e.dn, alias, "cannot name a mailbox: " + problem});
+      continue;
     }
-    for (const PlannedMailbox& m : planned) {
-      if (core::EqualsNoCase(m.alias, alias)) {
-        throw core::RuntimeError(
-            core::err::kInvalidProcedureCall,
-            "\"" + e.dn + "\": the alias \"" + alias + "\" is already used by another person");
+    auto [it, added] =
+        first.emplace(core::FoldCase(alias), static_cast<std::ptrdiff_t>(plan.mailboxes.size()));
+    if (!added) {
+      plan.problems.push_back({e.dn, alias, "is already used by another person"});
+      if (it->second >= 0) {
+        // Neither person can have it: which one is meant is not ours to guess.
+        const std::size_t i = static_cast<std::size_t>(it->second);
+        plan.problems.push_back(
+            {owners[i]->dn, plan.mailboxes[i].alias, "is also the alias of \"" + e.dn + "\""});
+        plan.mailboxes[i].alias.clear();
+        it->second = -1;
       }
+      continue;
     }
-    planned.push_back({alias, LocalisedInboxName(FirstValue(e, "preferredLanguage"))});
+    plan.mailboxes.push_back({alias, LocalisedInboxName(FirstValue(e, "preferredLanguage"))});
+    owners.push_back(&e);
   }
-  return planned;
+  std::erase_if(plan.mailboxes, [](const PlannedMailbox& m) { return m.alias.empty(); });
+  return plan;
+}
+
+std::vector<PlannedMailbox> PlanMailboxes(const std::vector<directory::Entry>& entries,
+                                          const Machine& machine) {
+  MailboxPlan plan = PlanHomedMailboxes(entries, machine);
+  if (!plan.problems.empty()) {
+    const PlanProblem& p = plan.problems.front();
+    throw core::RuntimeError(core::err::kInvalidProcedureCall,
+                             "\"" + p.dn + "\": the alias \"" + p.alias + "\" " + p.what);
+  }
+  return std::move(plan.mailboxes);
 }
 
 }  // namespace store::cli

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/directory/backend.h"
 #include "platform/directory/entry.h"
 #include "platform/store/machine.h"
 #include "platform/store/store.h"
@@ -38,14 +39,36 @@ struct PlannedMailbox {
   std::string inbox_name;
 };
 
+// A person of the directory who gets no mailbox, and why.
+struct PlanProblem {
+  std::string dn;
+  std::string alias;
+  std::string what;  // e.g. "cannot name a mailbox: ..."
+};
+
+struct MailboxPlan {
+  std::vector<PlannedMailbox> mailboxes;  // in the order of the entries
+  std::vector<PlanProblem> problems;
+};
+
 // The mailboxes for the persons of entries homed on machine: those with an
 // alias (mailNickName) and a mailbox (msExchMailboxGuid) whose home server's
 // last "CN=" component names this computer. System mailboxes are left out:
 // the store makes them. The Inbox takes the name a mail client of the
-// person's preferredLanguage would show. RuntimeError 5 naming the entry when
-// an alias is no usable mailbox name, or two persons share one.
+// person's preferredLanguage would show. A person whose alias cannot name a
+// mailbox (store::CheckItemName, or a leading blank) gets none, and neither
+// do persons who share an alias (without regard to case): each is a
+// problem. Linear in the number of entries.
+MailboxPlan PlanHomedMailboxes(const std::vector<directory::Entry>& entries,
+                               const Machine& machine);
+
+// The same, all or nothing: RuntimeError 5 naming the first problem's entry.
 std::vector<PlannedMailbox> PlanMailboxes(const std::vector<directory::Entry>& entries,
                                           const Machine& machine);
+
+// The persons with a mailbox that backend's catalog lists, with the
+// attributes PlanHomedMailboxes reads, in pages (a large directory too).
+std::vector<directory::Entry> PersonsWithMailboxes(directory::Backend& backend);
 
 // The Inbox's name in a language ("de", "fr-CA", ...); "Inbox" when unknown.
 std::string LocalisedInboxName(std::string_view language);
