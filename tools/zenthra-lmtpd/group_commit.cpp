@@ -89,6 +89,11 @@ std::vector<Outcome> GroupCommit::Deliver(std::vector<Parcel> parcels) {
   return std::move(job->outcomes);
 }
 
+GroupCommit::Stats GroupCommit::stats() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stats_;
+}
+
 std::vector<std::shared_ptr<GroupCommit::Job>> GroupCommit::TakeBatch() {
   std::unique_lock<std::mutex> lock(mu_);
   work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -114,7 +119,8 @@ namespace {
 
 // Stores the batch in one transaction on *store, opening the connection
 // when there is none and dropping it after a failure of the store.
-void CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store>& store,
+// Returns whether it committed.
+bool CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store>& store,
                  const std::vector<Outcome*>& outcomes, const std::vector<const Parcel*>& parcels) {
   std::optional<std::string> failure;
   std::vector<Outcome*> written;
@@ -137,7 +143,7 @@ void CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store
     }
     store->CommitTrans();
     for (Outcome* o : written) o->status = Outcome::kStored;
-    return;
+    return true;
   } catch (const core::RuntimeError& e) {
     failure = e.Description();
   } catch (const std::exception& e) {
@@ -150,6 +156,7 @@ void CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store
   for (Outcome* o : outcomes) {
     if (o->status != Outcome::kRefused) *o = {status, "", *failure};
   }
+  return false;
 }
 
 }  // namespace
@@ -168,8 +175,12 @@ void GroupCommit::Run() {
         parcels.push_back(&job->parcels[i]);
       }
     }
-    CommitBatch(options_.root, store, outcomes, parcels);
+    const bool committed = CommitBatch(options_.root, store, outcomes, parcels);
     std::lock_guard<std::mutex> lock(mu_);
+    if (committed) {
+      ++stats_.commits;
+      for (const Outcome* o : outcomes) stats_.messages += o->status == Outcome::kStored;
+    }
     for (const std::shared_ptr<Job>& job : batch) {
       job->done = true;
       job->finished.notify_all();

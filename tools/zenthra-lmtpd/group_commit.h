@@ -28,6 +28,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -76,6 +77,13 @@ class GroupCommit {
   // Lets the committers finish what is queued, then ends them.
   void Stop();
 
+  // Transactions committed and the messages they stored, so far.
+  struct Stats {
+    std::uint64_t commits = 0;
+    std::uint64_t messages = 0;
+  };
+  Stats stats();
+
  private:
   struct Job;
   void Run();
@@ -88,6 +96,7 @@ class GroupCommit {
   std::condition_variable work_;
   std::deque<std::shared_ptr<Job>> queue_;
   bool stopping_ = false;
+  Stats stats_;
   std::vector<std::thread> threads_;
 };
 
