@@ -24,7 +24,8 @@ constexpr const char* kSystemMailboxPrefix = "SystemMailbox{";
 // a quote, so an address cannot change what is searched for.
 std::string QuoteLiteral(const std::string& text) { return core::Replace(text, "'", "''"); }
 
-// The aliases of the persons whose mail is address, without repeats.
+// The aliases of the persons whose mail is address, without repeats; an
+// empty alias for a person without one.
 std::vector<std::string> DirectoryAliases(const std::string& search_root,
                                           const std::string& address) {
   auto cnn = std::make_shared<adodb::Connection>();
@@ -39,11 +40,10 @@ std::vector<std::string> DirectoryAliases(const std::string& search_root,
   std::vector<std::string> aliases;
   for (; !rs->Eof(); rs->MoveNext()) {
     core::Variant alias = rs->Fields()["mailNickName"].Value();
-    if (alias.IsNull() || alias.IsEmpty()) continue;
-    std::string text = alias.AsString();
+    std::string text = alias.IsNull() || alias.IsEmpty() ? "" : alias.AsString();
     bool seen = false;
     for (const std::string& a : aliases) seen = seen || core::EqualsNoCase(a, text);
-    if (!seen && !text.empty()) aliases.push_back(text);
+    if (!seen) aliases.push_back(text);
   }
   return aliases;
 }
@@ -101,12 +101,13 @@ Resolution Recipients::Lookup(const Address& address, store::Store& store) {
       // address may well be another person's alias.
       std::vector<std::string> here;
       for (const std::string& alias : aliases) {
+        if (alias.empty()) continue;
         if (std::optional<std::string> name = ExistingMailbox(store, alias)) here.push_back(*name);
       }
       if (here.size() == 1) return {Resolution::kMailbox, here[0], "directory"};
       if (here.empty()) {
         return {Resolution::kUnknown, "",
-                "the directory's person for it has no mailbox here (alias " + aliases[0] + ")"};
+                "the directory's person for it has no mailbox here (alias \"" + aliases[0] + "\")"};
       }
       return {Resolution::kAmbiguous, "",
               "several persons with mailboxes here have it (" + here[0] + ", " + here[1] + ")"};
