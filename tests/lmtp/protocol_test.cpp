@@ -276,6 +276,20 @@ TEST_F(ProtocolTest, TimeOutAndShutDownDropWhatWasNotAnswered) {
   Say("\r\n.\r\n");
   EXPECT_TRUE(receiver_.messages.empty());
 
+  // Draining lets the transaction under way finish; what follows it in
+  // the same piece of input is not acted on.
+  Restart(Limits{});
+  Begin();
+  Say("RCPT TO:<a@x.org>\r\nDATA\r\nSubject: whole\r\n");
+  session_->Drain();
+  EXPECT_FALSE(session_->Closed());
+  EXPECT_THAT(Codes(Say("\r\n.\r\nMAIL FROM:<s@x.org>\r\n")), ElementsAre(250, 421));
+  EXPECT_TRUE(session_->Closed());
+  EXPECT_EQ(receiver_.messages.size(), 1u);
+  Restart(Limits{});
+  session_->Drain();
+  EXPECT_THAT(session_->TakeOutput(), HasSubstr("421 4.3.2"));
+
   Restart(Limits{});
   session_->TimedOut();
   EXPECT_THAT(session_->TakeOutput(), HasSubstr("421 4.4.2"));

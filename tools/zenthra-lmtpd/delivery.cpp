@@ -79,6 +79,9 @@ Reply StoreReceiver::CheckRecipient(const Address& address, std::string* mailbox
   // a new one.
   store_.reset();
   LogLine("cannot check recipient " + Safe(who) + ": " + Safe(r.detail));
+  if (IsDiskFull(r.detail)) {
+    return {452, "4.3.1 " + who + " The store is out of disk space, try again later"};
+  }
   return {451, "4.4.3 " + who + " Recipients cannot be checked now, try again later"};
 }
 

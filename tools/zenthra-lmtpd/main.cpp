@@ -46,7 +46,11 @@ int Serve(const lmtp::Options& options) {
   const std::filesystem::path root = options.root.empty() ? core::ServerRoot() : options.root;
   core::SetServerRoot(root);  // for the catalog and the sinks the store loads
   const store::Machine machine = store::ReadMachine(root);
-  store::Store::Open(root);  // fails now rather than at the first message
+  // Fails now rather than at the first message. Held open for the life of
+  // the service: while one connection is open the store's write-ahead log
+  // and its index stay, so sessions opening their own connections never
+  // have to create them (which a full disk would refuse).
+  std::unique_ptr<store::Store> keeper = store::Store::Open(root);
   directory::RegisterProvider(directory::MachineFacts{machine.computer, machine.domain});
 
   std::vector<lmtp::Listener> listeners = lmtp::InheritedListeners();

@@ -91,6 +91,7 @@ void Session::Receive(std::string_view bytes) {
     } else {
       DataLine(line);
     }
+    if (draining_ && !in_mail_) ShutDown();
   }
   if (closed_) {
     input_.clear();
@@ -349,6 +350,11 @@ void Session::TimedOut() {
 
 void Session::ShutDown() {
   if (!closed_) Close(421, "4.3.2 " + host_ + " Service shutting down, try again later");
+}
+
+void Session::Drain() {
+  draining_ = true;
+  if (!in_mail_) ShutDown();
 }
 
 void Session::Send(int code, const std::string& text) {

@@ -88,6 +88,10 @@ class Session {
   // The service is stopping: a 421 reply, and closed. What was not yet
   // answered is dropped, so nothing of it was stored.
   void ShutDown();
+  // The service is stopping but lets a transaction under way finish: shut
+  // down now when there is none, else as soon as it ends (whatever the
+  // client sent after it goes unanswered but for the 421).
+  void Drain();
 
   // The LHLO argument, once given ("" before).
   const std::string& helo() const { return envelope_.helo; }
@@ -120,6 +124,7 @@ class Session {
   int errors_ = 0;
   Mode mode_ = Mode::kCommand;
   bool skipping_ = false;  // inside a line already known to be too long
+  bool draining_ = false;
 
   bool in_mail_ = false;
   Envelope envelope_;

@@ -204,19 +204,15 @@ void Server::Converse(int fd, const std::string& peer) {
   std::string buffer(kReadSize, '\0');
   bool open = SendAll(fd, session.TakeOutput());
   while (open && !session.Closed()) {
-    bool stopping = false;
     if (!draining) {
       pollfd p{stop_read_, POLLIN, 0};
-      stopping = ::poll(&p, 1, 0) > 0;
-    }
-    if (stopping) {
-      draining = true;
-      drain_deadline = Clock::now() + config_.shutdown_timeout;
-    }
-    if (draining && !session.InTransaction()) {
-      session.ShutDown();
-      SendAll(fd, session.TakeOutput());
-      break;
+      if (::poll(&p, 1, 0) > 0) {
+        draining = true;
+        drain_deadline = Clock::now() + config_.shutdown_timeout;
+        session.Drain();
+        open = SendAll(fd, session.TakeOutput());
+        continue;
+      }
     }
     auto wait = config_.idle_timeout;
     if (draining) {
