@@ -11,6 +11,11 @@
 // While one batch commits the next one gathers, so the more sessions
 // deliver at once, the more messages share a commit.
 //
+// The store runs the registered sinks' committed phase (the filing of
+// marked mail, with commits of its own) on the committing thread before
+// CommitTrans returns. So there are a few committers taking batches in
+// turn: while one files what it committed, the next commits its batch.
+//
 // Outcomes:
 //   kStored     committed durably (the store's committed phase, which runs
 //               the registered sinks, is over too)
@@ -58,7 +63,7 @@ class GroupCommit {
  public:
   struct Options {
     std::filesystem::path root;
-    int committers = 2;                      // connections committing in turn
+    int committers = 4;                      // connections committing in turn
     std::size_t max_batch_messages = 256;    // per transaction
     std::size_t max_batch_bytes = 64 << 20;  // per transaction (one message may exceed it)
   };

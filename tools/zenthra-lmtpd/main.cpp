@@ -1,4 +1,5 @@
 // zenthra-lmtpd: the LMTP delivery service of a server root. See --help.
+#include <malloc.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -87,6 +88,13 @@ int Serve(const lmtp::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every message is copied a few times on several threads and freed again.
+  // By default glibc then hands the freed memory back to the kernel almost
+  // after every message (madvise, and page faults to get it back), which
+  // measured as a third of the service's CPU per message. Keep up to 8 MiB
+  // free per arena, and serve messages under 1 MiB from the heap.
+  ::mallopt(M_TRIM_THRESHOLD, 8 << 20);
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   try {
     const lmtp::Options options =
         lmtp::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
