@@ -132,19 +132,17 @@ class Durability(ServiceTestCase):
         big = "y" * 200 + "\r\n"
         client = Client(service.socket)
         client.reply()
-        client.send("LHLO c.example.org\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<jdoe@example.com>\r\n"
-                    "RCPT TO:<asmith@example.com>\r\nDATA\r\nSubject: Full\r\n\r\n" + big * 2000 +
-                    ".\r\n")
-        self.assertEqual(client.replies(5), [250, 250, 250, 250, 354])
+        rcpts = ["jdoe@example.com", "asmith@example.com"]
+        text = "Subject: Full\r\n\r\n" + big * 2000 + ".\r\n"
+        self.assertEqual(client.begin_message(rcpts, text), [250, 250, 250, 250, 354])
         first, second = client.reply(), client.reply()
         self.assertEqual((first[0], first[1][:5]), (452, "4.3.1"))
         self.assertEqual(second[0], 452)
         os.remove(filler)
         # The transport tries again: now it fits, once per mailbox.
-        client.send("MAIL FROM:<s@example.org>\r\nRCPT TO:<jdoe@example.com>\r\n"
-                    "RCPT TO:<asmith@example.com>\r\nDATA\r\nSubject: Full\r\n\r\n" + big * 2000 +
-                    ".\r\nQUIT\r\n")
-        self.assertEqual(client.replies(7), [250, 250, 250, 354, 250, 250, 221])
+        self.assertEqual(client.begin_message(rcpts, text + "QUIT\r\n", greet=False),
+                         [250, 250, 250, 354])
+        self.assertEqual(client.replies(3), [250, 250, 221])
         self.assertEqual(subject_counts(self.root.names("jdoe")), {"Full": 1})
         self.assertEqual(subject_counts(self.root.names("asmith")), {"Full": 1})
         self.assertIn("disk", service.log())

@@ -211,6 +211,15 @@ class Client:
     def replies(self, n):
         return [self.reply()[0] for _ in range(n)]
 
+    def begin_message(self, recipients, text, greet=True):
+        """LHLO (when greet), MAIL, RCPT for each recipient and DATA in one
+        write, then the start of the message; the codes of their replies."""
+        commands = "LHLO c.example.org\r\n" if greet else ""
+        commands += "MAIL FROM:<s@example.org>\r\n"
+        commands += "".join(f"RCPT TO:<{r}>\r\n" for r in recipients)
+        self.send(commands + "DATA\r\n" + text)
+        return self.replies(int(greet) + len(recipients) + 2)
+
     def close(self):
         self.sock.close()
 

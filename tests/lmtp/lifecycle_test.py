@@ -120,9 +120,8 @@ class Limits(ServiceTestCase):
         service = self.start("--idle-timeout", "1")
         client = Client(service.socket)
         client.reply()
-        client.send("LHLO c.example.org\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<jdoe@example.com>\r\n"
-                    "DATA\r\nSubject: Stalled\r\n")
-        self.assertEqual(client.replies(4), [250, 250, 250, 354])
+        self.assertEqual(client.begin_message(["jdoe@example.com"], "Subject: Stalled\r\n"),
+                         [250, 250, 250, 354])
         code, text = client.reply()
         self.assertEqual((code, text[:5]), (421, "4.4.2"))
         self.assertEqual(client.reply(), (0, ""))
@@ -137,9 +136,8 @@ class Stopping(ServiceTestCase):
         busy = Client(service.socket)
         idle = Client(service.socket)
         self.assertEqual([busy.reply()[0], idle.reply()[0]], [220, 220])
-        busy.send("LHLO c.example.org\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<jdoe@example.com>\r\n"
-                  "RCPT TO:<asmith@example.com>\r\nDATA\r\nSubject: In flight\r\n")
-        self.assertEqual(busy.replies(5), [250, 250, 250, 250, 354])
+        self.assertEqual(busy.begin_message(["jdoe@example.com", "asmith@example.com"],
+                                            "Subject: In flight\r\n"), [250, 250, 250, 250, 354])
         service.process.send_signal(signal.SIGTERM)
         service.wait_for_log("stopping")
         # No new connections; the idle one is told at once.
@@ -160,9 +158,8 @@ class Stopping(ServiceTestCase):
         service = self.start("--shutdown-timeout", "1")
         client = Client(service.socket)
         client.reply()
-        client.send("LHLO c.example.org\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<jdoe@example.com>\r\n"
-                    "DATA\r\nSubject: Too slow\r\n")
-        self.assertEqual(client.replies(4), [250, 250, 250, 354])
+        self.assertEqual(client.begin_message(["jdoe@example.com"], "Subject: Too slow\r\n"),
+                         [250, 250, 250, 354])
         service.process.send_signal(signal.SIGTERM)
         self.assertEqual(client.reply()[0], 421)
         self.assertEqual(service.process.wait(timeout=PATIENCE), 0)

@@ -131,10 +131,8 @@ class ProtocolWithRealClients(ServiceTestCase):
     def test_a_client_gone_in_the_middle_of_a_message_stores_nothing(self):
         raw = Client(self.service.socket)
         raw.reply()
-        raw.send("LHLO c.example.org\r\nMAIL FROM:<s@example.org>\r\nRCPT TO:<jdoe@example.com>\r\n"
-                 "DATA\r\n")
-        self.assertEqual(raw.replies(4), [250, 250, 250, 354])
-        raw.send("Subject: Half\r\n\r\nthe first half\r\n")
+        self.assertEqual(raw.begin_message(["jdoe@example.com"], "Subject: Half\r\n\r\nthe first"),
+                         [250, 250, 250, 354])
         raw.close()
         self.service.wait_for_log("closed in the middle of a transaction")
         # The service goes on; the next message arrives alone.

@@ -31,22 +31,14 @@ std::string SocketName(int fd) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "socket";
-  char host[INET6_ADDRSTRLEN] = "";
   if (addr.ss_family == AF_UNIX) {
-    const auto* un = reinterpret_cast<const sockaddr_un*>(&addr);
-    return std::string("unix:") + un->sun_path;
+    return std::string("unix:") + reinterpret_cast<const sockaddr_un*>(&addr)->sun_path;
   }
-  if (addr.ss_family == AF_INET) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
-    ::inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
-  }
-  if (addr.ss_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
-    ::inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
-  }
-  return "socket";
+  std::string host;
+  int port = 0;
+  if (!NumericAddress(addr, &host, &port)) return "socket";
+  if (addr.ss_family == AF_INET6) host = "[" + host + "]";
+  return host + ":" + std::to_string(port);
 }
 
 Listener ListenUnix(const std::string& spec, const std::string& path) {
@@ -138,6 +130,23 @@ Listener ListenTcp(const std::string& spec) {
 }
 
 }  // namespace
+
+bool NumericAddress(const sockaddr_storage& address, std::string* host, int* port) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&address);
+    ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    *port = ntohs(in->sin_port);
+  } else if (address.ss_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    *port = ntohs(in6->sin6_port);
+  } else {
+    return false;
+  }
+  *host = text;
+  return true;
+}
 
 Listener Listen(const std::string& spec) {
   if (spec.rfind("unix:", 0) == 0) return ListenUnix(spec, spec.substr(5));

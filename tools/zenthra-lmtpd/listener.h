@@ -4,6 +4,8 @@
 // (socket activation: LISTEN_PID and LISTEN_FDS).
 #pragma once
 
+#include <sys/socket.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -27,6 +29,10 @@ Listener Listen(const std::string& spec);
 // socket activation. The activation variables are removed from the
 // environment so that programs started later do not take them for theirs.
 std::vector<Listener> InheritedListeners();
+
+// The numeric host ("127.0.0.1", "::1") and port of an IPv4 or IPv6
+// address; false for any other kind.
+bool NumericAddress(const sockaddr_storage& address, std::string* host, int* port);
 
 // Closes the socket and removes the socket file this process made (when it
 // is still the same file).

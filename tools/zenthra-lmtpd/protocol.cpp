@@ -164,6 +164,22 @@ void Session::Lhlo(std::string_view arg) {
   output_ += "250 SIZE " + std::to_string(limits_.max_message_size) + "\r\n";
 }
 
+std::optional<Path> Session::TakePath(std::string_view& arg, bool sender) {
+  if (!TakeKeyword(arg, sender ? "FROM:" : "TO:")) {
+    Error(501, sender ? "5.5.4 Syntax: MAIL FROM:<address>" : "5.5.4 Syntax: RCPT TO:<address>");
+    return std::nullopt;
+  }
+  std::size_t used = 0;
+  std::string why;
+  std::optional<Path> path = ParsePath(arg, sender, !sender, &used, &why);
+  if (!path) {
+    Error(501, (sender ? "5.1.7 Bad sender address: " : "5.1.3 Bad recipient address: ") + why);
+    return std::nullopt;
+  }
+  arg.remove_prefix(used);
+  return path;
+}
+
 void Session::Mail(std::string_view arg) {
   if (envelope_.helo.empty()) {
     Error(503, "5.5.1 Send LHLO first");
@@ -173,19 +189,10 @@ void Session::Mail(std::string_view arg) {
     Error(503, "5.5.1 Nested MAIL command");
     return;
   }
-  if (!TakeKeyword(arg, "FROM:")) {
-    Error(501, "5.5.4 Syntax: MAIL FROM:<address>");
-    return;
-  }
-  std::size_t used = 0;
-  std::string why;
-  std::optional<Path> path = ParsePath(arg, true, false, &used, &why);
-  if (!path) {
-    Error(501, "5.1.7 Bad sender address: " + why);
-    return;
-  }
+  std::optional<Path> path = TakePath(arg, true);
+  if (!path) return;
   bool size_seen = false, body_seen = false;
-  for (std::string_view word : Words(arg.substr(used))) {
+  for (std::string_view word : Words(arg)) {
     std::size_t eq = word.find('=');
     std::string key = Upper(word.substr(0, eq));
     std::string_view value =
@@ -230,18 +237,9 @@ void Session::Rcpt(std::string_view arg) {
     Error(503, "5.5.1 Send MAIL first");
     return;
   }
-  if (!TakeKeyword(arg, "TO:")) {
-    Error(501, "5.5.4 Syntax: RCPT TO:<address>");
-    return;
-  }
-  std::size_t used = 0;
-  std::string why;
-  std::optional<Path> path = ParsePath(arg, false, true, &used, &why);
-  if (!path) {
-    Error(501, "5.1.3 Bad recipient address: " + why);
-    return;
-  }
-  std::vector<std::string_view> params = Words(arg.substr(used));
+  std::optional<Path> path = TakePath(arg, false);
+  if (!path) return;
+  std::vector<std::string_view> params = Words(arg);
   if (!params.empty()) {
     Error(555,
           "5.5.4 Unsupported RCPT parameter " + Upper(params[0].substr(0, params[0].find('='))));

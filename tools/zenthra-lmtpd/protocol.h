@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,6 +105,9 @@ class Session {
   void EndOfData();
   void OverlongLine();
 
+  // The path after "FROM:" (sender) or "TO:" at the start of arg, with arg
+  // left at the parameters; when there is none, answers and returns nothing.
+  std::optional<Path> TakePath(std::string_view& arg, bool sender);
   void Lhlo(std::string_view arg);
   void Mail(std::string_view arg);
   void Rcpt(std::string_view arg);

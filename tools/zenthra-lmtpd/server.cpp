@@ -37,14 +37,10 @@ std::string PeerName(int fd) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "unknown";
-  char host[INET6_ADDRSTRLEN] = "";
-  if (addr.ss_family == AF_INET) {
-    ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, host, sizeof host);
-    return "[" + std::string(host) + "]";
-  }
-  if (addr.ss_family == AF_INET6) {
-    ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, host, sizeof host);
-    return "[IPv6:" + std::string(host) + "]";
+  std::string host;
+  int port = 0;
+  if (NumericAddress(addr, &host, &port)) {
+    return addr.ss_family == AF_INET6 ? "[IPv6:" + host + "]" : "[" + host + "]";
   }
   ucred cred{};
   socklen_t cred_len = sizeof cred;
