@@ -1,12 +1,9 @@
 #include "tools/zenthra-lmtpd/server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -120,8 +117,8 @@ void Server::Run(int signal_fd) {
       if (fds[i].revents & POLLIN) Accept(listeners_[i]);
     }
   }
-  LogLine("stopping: no new connections; finishing the transactions under way");
   for (Listener& l : listeners_) Close(l);
+  LogLine("stopping: no new connections; finishing the transactions under way");
   ::close(stop_write_);  // every connection's poll sees the pipe end
   stop_write_ = -1;
   Reap(true);
