@@ -237,10 +237,20 @@ class ServiceTestCase(unittest.TestCase):
         self.services = []
 
     def tearDown(self):
-        for service in self.services:
-            if service.process.poll() is None:
-                service.kill()
-        shutil.rmtree(self.folder, ignore_errors=True)
+        # Every service still running must stop cleanly, and none may have
+        # met a sanitizer's complaint on the way.
+        try:
+            for service in self.services:
+                if service.process.poll() is None:
+                    self.assertEqual(service.stop(), 0, service.log())
+                log = service.log()
+                for sign in ("Sanitizer", "runtime error:"):
+                    self.assertNotIn(sign, log)
+        finally:
+            for service in self.services:
+                if service.process.poll() is None:
+                    service.kill()
+            shutil.rmtree(self.folder, ignore_errors=True)
 
     def start(self, *options, **kwargs):
         service = Service(self.root, self.folder, *options, **kwargs)
