@@ -110,13 +110,23 @@ TEST_F(RecipientsTest, OtherwiseTheLocalPartNamesAMailboxOfThisServersDomain) {
 }
 
 TEST_F(RecipientsTest, KeepsAnswersBrieflyButNotFailures) {
-  Recipients cached(testing::kMachine, std::chrono::hours(1));
-  Recipients fresh(testing::kMachine, std::chrono::milliseconds(0));
+  const std::chrono::hours kLong(1);
+  const std::chrono::milliseconds kNone(0);
+  Recipients cached(testing::kMachine, kLong, kLong);
+  Recipients fresh(testing::kMachine, kNone, kNone);
+  Recipients found_only(testing::kMachine, kLong, kNone);
   EXPECT_EQ(Resolve(cached, At("anna", "example.com")), "asmith");
   EXPECT_EQ(Resolve(fresh, At("anna", "example.com")), "asmith");
   WriteDirectory(ldif_, {{"anna@example.com", "jdoe"}, {"padding to change the size", ""}});
   EXPECT_EQ(Resolve(cached, At("anna", "example.com")), "asmith");
   EXPECT_EQ(Resolve(fresh, At("anna", "example.com")), "jdoe");
+
+  // "No such mailbox" may be kept for less time than an answer.
+  EXPECT_EQ(Resolve(found_only, At("newcomer", "example.com")), "unknown");
+  EXPECT_EQ(Resolve(cached, At("newcomer", "example.com")), "unknown");
+  WriteDirectory(ldif_, {{"anna@example.com", "jdoe"}, {"newcomer@example.com", "john"}});
+  EXPECT_EQ(Resolve(found_only, At("newcomer", "example.com")), "john");
+  EXPECT_EQ(Resolve(cached, At("newcomer", "example.com")), "unknown");
 
   // A directory that cannot be read is a temporary failure, asked again
   // next time.

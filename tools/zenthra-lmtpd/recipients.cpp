@@ -59,8 +59,9 @@ std::optional<std::string> ExistingMailbox(store::Store& store, const std::strin
 
 }  // namespace
 
-Recipients::Recipients(store::Machine machine, std::chrono::milliseconds ttl)
-    : machine_(std::move(machine)), ttl_(ttl) {}
+Recipients::Recipients(store::Machine machine, std::chrono::milliseconds ttl,
+                       std::chrono::milliseconds unknown_ttl)
+    : machine_(std::move(machine)), ttl_(ttl), unknown_ttl_(unknown_ttl) {}
 
 Resolution Recipients::Resolve(const Address& address, store::Store& store) {
   const std::string key = core::FoldCase(address.Text());
@@ -71,10 +72,14 @@ Resolution Recipients::Resolve(const Address& address, store::Store& store) {
     if (it != cache_.end() && it->second.expires > now) return it->second.resolution;
   }
   Resolution result = Lookup(address, store);
-  if (result.kind != Resolution::kTemporary && ttl_.count() > 0) {
+  const std::chrono::milliseconds keep = result.kind == Resolution::kTemporary
+                                             ? std::chrono::milliseconds(0)
+                                         : result.kind == Resolution::kMailbox ? ttl_
+                                                                               : unknown_ttl_;
+  if (keep.count() > 0) {
     std::lock_guard<std::mutex> lock(mu_);
     if (cache_.size() >= kMaxCached) cache_.clear();
-    cache_[key] = Cached{result, now + ttl_};
+    cache_[key] = Cached{result, now + keep};
   }
   return result;
 }

@@ -10,9 +10,11 @@
 //
 // The directory is asked through the provider the rest of the system uses
 // ("adsDSOobject", whatever backend is registered with it), so it must be
-// registered before the first lookup. Answers are kept for a short time
-// (ttl): a transport sends many messages to the same few addresses.
-// Failures to reach the directory or the store are not kept.
+// registered before the first lookup. Answers are kept for a short time: a
+// transport sends many messages to the same few addresses, and a directory
+// search may cost milliseconds. "No such mailbox" is kept for less time, as
+// the transport takes it for final; failures to reach the directory or the
+// store are not kept at all.
 #pragma once
 
 #include <chrono>
@@ -45,7 +47,8 @@ struct Resolution {
 class Recipients {
  public:
   explicit Recipients(store::Machine machine,
-                      std::chrono::milliseconds ttl = std::chrono::seconds(5));
+                      std::chrono::milliseconds ttl = std::chrono::seconds(30),
+                      std::chrono::milliseconds unknown_ttl = std::chrono::seconds(5));
 
   // Thread-safe; store is the caller's own connection, used to check that
   // the mailbox exists.
@@ -61,6 +64,7 @@ class Recipients {
 
   store::Machine machine_;
   std::chrono::milliseconds ttl_;
+  std::chrono::milliseconds unknown_ttl_;
   std::mutex mu_;
   std::string search_root_;
   std::unordered_map<std::string, Cached> cache_;
