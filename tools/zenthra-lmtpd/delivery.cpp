@@ -1,6 +1,7 @@
 #include "tools/zenthra-lmtpd/delivery.h"
 
 #include <chrono>
+#include <unordered_map>
 
 #include "platform/core/error.h"
 #include "platform/core/terminal.h"
@@ -95,16 +96,14 @@ std::vector<Reply> StoreReceiver::Deliver(const Envelope& envelope, std::string_
   // the message once; each of its recipients gets that delivery's reply.
   std::vector<std::size_t> parcel_of;
   std::vector<Parcel> parcels;
+  std::unordered_map<std::string, std::size_t> by_mailbox;
   for (const Recipient& r : envelope.recipients) {
-    std::size_t index = parcels.size();
-    for (std::size_t i = 0; i < parcels.size(); ++i) {
-      if (core::EqualsNoCase(parcels[i].mailbox, r.mailbox)) index = i;
-    }
-    if (index == parcels.size()) {
+    auto [it, added] = by_mailbox.emplace(core::FoldCase(r.mailbox), parcels.size());
+    if (added) {
       parcels.push_back(
           Parcel{r.mailbox, TraceLines(trace, envelope.sender, r.address, now), body});
     }
-    parcel_of.push_back(index);
+    parcel_of.push_back(it->second);
   }
   std::vector<Outcome> outcomes = context_.commit->Deliver(std::move(parcels));
 
