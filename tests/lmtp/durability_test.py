@@ -111,7 +111,8 @@ class Durability(ServiceTestCase):
         self.assertEqual(sum(inbox.values()) + sum(spam.values()), 96)
         self.assertEqual(service.stop(), 0)
 
-    def test_a_full_disk_is_a_temporary_failure_and_nothing_is_half_stored(self):
+    def small_disk(self):
+        """A root of the test's own on an 8 MiB file system; its mount point."""
         if os.geteuid() != 0:
             self.skipTest("needs root to mount a small file system")
         disk = os.path.join(self.folder, "disk")
@@ -120,6 +121,30 @@ class Durability(ServiceTestCase):
         self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
         self.addCleanup(subprocess.run, ["umount", "-l", disk])
         self.root = Root(disk)
+        return disk
+
+    def test_a_read_only_root_is_refused_at_start_and_keeps_its_mail(self):
+        disk = self.small_disk()
+        service = self.start()
+        client = smtplib.LMTP(service.socket, timeout=PATIENCE)
+        client.sendmail("s@example.org", ["jdoe@example.com"], message("Before"))
+        client.quit()
+        self.assertEqual(service.stop(), 0)
+        subprocess.run(["mount", "-o", "remount,ro", disk], check=True)
+        with self.assertRaises(AssertionError) as refused:
+            self.start()
+        self.assertIn("ended (1)", str(refused.exception))
+        self.assertIn("read-only file system", str(refused.exception))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "lmtp.sock")))
+        subprocess.run(["mount", "-o", "remount,rw", disk], check=True)
+        service = self.start()
+        client = smtplib.LMTP(service.socket, timeout=PATIENCE)
+        client.sendmail("s@example.org", ["jdoe@example.com"], message("After"))
+        client.quit()
+        self.assertEqual(subject_counts(self.root.names("jdoe")), {"Before": 1, "After": 1})
+
+    def test_a_full_disk_is_a_temporary_failure_and_nothing_is_half_stored(self):
+        disk = self.small_disk()
         service = self.start()
         filler = os.path.join(disk, "filler")
         with open(filler, "wb") as f:

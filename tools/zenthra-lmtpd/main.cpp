@@ -4,10 +4,12 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/terminal.h"
 #include "platform/directory/provider.h"
@@ -38,6 +40,20 @@ int SignalDescriptor() {
   return ::signalfd(-1, &mask, SFD_CLOEXEC);
 }
 
+// The store of root, or an error that names the root and, when the store's
+// folder cannot be written, why (a read-only or full file system, ...).
+std::unique_ptr<store::Store> OpenStore(const std::filesystem::path& root) {
+  try {
+    return store::Store::Open(root);
+  } catch (const core::RuntimeError& e) {
+    std::string why = e.Description();
+    if (::access(store::DatabaseFile(root).parent_path().c_str(), W_OK) != 0) {
+      why += " (" + core::FileErrorCause(errno) + ")";
+    }
+    throw core::RuntimeError(e.Number(), "cannot open the store of " + root.string() + ": " + why);
+  }
+}
+
 int Serve(const lmtp::Options& options) {
   const int signal_fd = SignalDescriptor();
   if (signal_fd < 0) {
@@ -51,7 +67,7 @@ int Serve(const lmtp::Options& options) {
   // the service: while one connection is open the store's write-ahead log
   // and its index stay, so sessions opening their own connections never
   // have to create them (which a full disk would refuse).
-  std::unique_ptr<store::Store> keeper = store::Store::Open(root);
+  std::unique_ptr<store::Store> keeper = OpenStore(root);
   directory::RegisterProvider(directory::MachineFacts{machine.computer, machine.domain});
 
   std::vector<lmtp::Listener> listeners = lmtp::InheritedListeners();
