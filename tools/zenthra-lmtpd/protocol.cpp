@@ -105,11 +105,15 @@ void Session::OverlongLine() {
     Error(500,
           "5.5.2 Line too long (at most " + std::to_string(limits_.max_command_line) + " octets)");
   } else if (!refused_) {
-    refused_ = true;
-    refusal_ = Reply{554, "5.6.0 A line of the message is longer than " +
-                              std::to_string(limits_.max_text_line) + " octets"};
-    std::string().swap(message_);
+    Refuse(Reply{554, "5.6.0 A line of the message is longer than " +
+                          std::to_string(limits_.max_text_line) + " octets"});
   }
+}
+
+void Session::Refuse(const Reply& reply) {
+  refused_ = true;
+  refusal_ = reply;
+  std::string().swap(message_);  // what is read from now on is dropped
 }
 
 void Session::CommandLine(std::string_view line) {
@@ -295,20 +299,16 @@ void Session::DataLine(std::string_view line) {
     } else {
       header_size_ += octets;
       if (header_size_ > limits_.max_header_size) {
-        refused_ = true;
-        refusal_ = Reply{552, "5.3.4 The message header exceeds " +
-                                  std::to_string(limits_.max_header_size) + " octets"};
-        std::string().swap(message_);
+        Refuse(Reply{552, "5.3.4 The message header exceeds " +
+                              std::to_string(limits_.max_header_size) + " octets"});
         return;
       }
     }
   }
   message_size_ += octets;
   if (message_size_ > limits_.max_message_size) {
-    refused_ = true;
-    refusal_ = Reply{552, "5.3.4 Message size exceeds the limit of " +
-                              std::to_string(limits_.max_message_size) + " octets"};
-    std::string().swap(message_);
+    Refuse(Reply{552, "5.3.4 Message size exceeds the limit of " +
+                          std::to_string(limits_.max_message_size) + " octets"});
     return;
   }
   message_.append(line);

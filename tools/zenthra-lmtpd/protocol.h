@@ -104,6 +104,8 @@ class Session {
   void DataLine(std::string_view line);
   void EndOfData();
   void OverlongLine();
+  // The message will be answered with reply for every recipient.
+  void Refuse(const Reply& reply);
 
   // The path after "FROM:" (sender) or "TO:" at the start of arg, with arg
   // left at the parameters; when there is none, answers and returns nothing.
