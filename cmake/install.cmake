@@ -1,13 +1,16 @@
 # What `cmake --install` puts where, and the Debian package CPack builds.
 #
-#   /usr/bin/ZenthraSetup, zenthra-store, zenthra-catalog
+#   /usr/bin/ZenthraSetup, zenthra-store, zenthra-catalog, zenthra-lmtpd
 #   /usr/lib/zenthra/Zenthra.dll          the event sink; ZenthraSetup installs it
 #                                         from the current directory, so run it there
 #   /usr/share/doc/zenthra/               README, ARCHITECTURE, the window's picture
 #   /usr/share/zenthra/examples/mail/     the demo's sample messages
+#   /usr/lib/systemd/system/zenthra-lmtpd.{service,socket}
+#                                         the LMTP delivery service, not enabled
+#   /usr/share/zenthra/examples/postfix/  Postfix settings that hand mail to it
 include(GNUInstallDirs)
 
-foreach(program ZenthraSetup zenthra-store zenthra-catalog)
+foreach(program ZenthraSetup zenthra-store zenthra-catalog zenthra-lmtpd)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -18,6 +21,12 @@ endif()
 install(FILES README.md ARCHITECTURE.md docs/setup-window.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zenthra)
 install(DIRECTORY examples/mail DESTINATION ${CMAKE_INSTALL_DATADIR}/zenthra/examples)
+if(TARGET zenthra-lmtpd)
+  install(FILES packaging/systemd/zenthra-lmtpd.service packaging/systemd/zenthra-lmtpd.socket
+          DESTINATION lib/systemd/system)
+  install(FILES packaging/postfix/main.cf.zenthra
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/zenthra/examples/postfix)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zenthra)
@@ -28,7 +37,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
     "Zenthra moves delivered messages that carry a virus scanner's marker attachment\n"
     "out of the Inbox into a target folder. It ships the event sink Zenthra.dll, the\n"
-    "administrator's program ZenthraSetup and the tools zenthra-store and zenthra-catalog.")
+    "administrator's program ZenthraSetup, the tools zenthra-store and zenthra-catalog,\n"
+    "and zenthra-lmtpd, which takes mail from a mail transport over LMTP.")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Library dependencies are read off the binaries by dpkg-shlibdeps.
