@@ -252,7 +252,12 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out) 
     throw UsageError{"the message is empty (" +
                      (args.size() == 2 ? args[1] : std::string("standard input")) + ")"};
   }
-  out << Store::Open()->Deliver(args[0], text) << "\n";
+  std::unique_ptr<Store> store = Store::Open();
+  std::string url = store->Deliver(args[0], text);
+  // The line says where the message is; event sinks may have filed it with
+  // a commit that only a later one makes durable.
+  store->Sync();
+  out << url << "\n";
   return kOk;
 }
 
@@ -262,7 +267,8 @@ int List(std::vector<std::string> args, std::ostream& out) {
   Item folder = store->Resolve(args[0]);
   if (!folder.is_folder) throw RuntimeError(core::err::kDbNotFound, "not a folder: " + args[0]);
   for (const Item& item : store->Children(folder.id)) {
-    adodb::FieldList props = store->Properties(item.id);
+    // The message text is not needed for the listing.
+    adodb::FieldList props = store->Properties(item.id, false);
     const Variant* cls = Find(props, schema::kContentClass);
     const Variant* hidden = Find(props, schema::kIsHidden);
     std::string kind = item.is_folder                                       ? "folder"
