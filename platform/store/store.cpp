@@ -679,13 +679,19 @@ Item Store::SaveMessage(ItemId folder, std::string_view rfc5322, SaveOrigin orig
   // Parsed before taking the write lock, which other writers wait for.
   mime::MessageInfo info = mime::Analyze(rfc5322);
   WriteScope scope(*this);
+  Item item = InsertMessage(folder, rfc5322, info, origin);
+  scope.Commit();
+  return item;
+}
+
+Item Store::InsertMessage(ItemId folder, std::string_view rfc5322, const mime::MessageInfo& info,
+                          SaveOrigin origin) {
   NewItemFolder(folder);
   std::string name = UniqueName(
       folder, [&](std::int32_t attempt) { return mime::ItemName(info.subject, attempt); });
   Item item{InsertItem(folder, name, false), folder, name, false};
   FieldList props{{schema::kContent, Variant(std::string(rfc5322))}};
   Save({origin, true, item.id, &props, &info});
-  scope.Commit();
   return item;
 }
 
@@ -729,6 +735,10 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   if (rfc5322.empty()) {
     throw RuntimeError(err::kAdoInvalidArgument, "Refusing to deliver an empty message");
   }
+  mime::MessageInfo info = mime::Analyze(rfc5322);
+  // The lookups share the write's transaction: one lock instead of one per
+  // statement.
+  WriteScope scope(*this);
   std::optional<Item> mailbox = Find({DomainFolder(), kMbx, alias});
   if (!mailbox) throw RuntimeError(err::kDbNotFound, "No mailbox \"" + alias + "\"");
   std::string inbox_url;
@@ -738,7 +748,9 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   if (inbox_url.empty()) {
     throw RuntimeError(err::kDbNotFound, "The mailbox \"" + alias + "\" has no Inbox");
   }
-  Item item = SaveMessage(Resolve(inbox_url).id, rfc5322, SaveOrigin::Delivery);
+  Item item = InsertMessage(Resolve(inbox_url).id, rfc5322, info, SaveOrigin::Delivery);
+  // Durable here; then the event sinks run (and may file the message).
+  scope.Commit();
   return UrlOf(item.id);
 }
 

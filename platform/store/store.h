@@ -225,6 +225,9 @@ class Store {
   std::string UniqueName(ItemId folder, const ItemNames& names);
   // Checks that folder can take new items; returns it.
   Item NewItemFolder(ItemId folder);
+  // SaveMessage inside the caller's write scope, the text analysed.
+  Item InsertMessage(ItemId folder, std::string_view rfc5322, const mime::MessageInfo& info,
+                     SaveOrigin origin);
 
   std::shared_ptr<Session> session_;
   std::vector<Session::Level> levels_;  // the handle's own transaction levels
