@@ -145,6 +145,19 @@ int Configure(sqlite3* handle) {
   return version;
 }
 
+// The settings of a connection that writes.
+void Settings(sqlite3* handle) {
+  // Every commit is fsynced to the log before it returns, so an
+  // acknowledged write survives a power loss, not only a killed process.
+  sql::Exec(handle, "PRAGMA synchronous=FULL");
+  // The log and its index stay when the last connection closes (the log
+  // emptied): the next open then needs no new disk space, which a full disk
+  // would refuse, and a root remounted read-only can still be read.
+  int persist = 1;
+  sqlite3_file_control(handle, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  sql::Exec(handle, "PRAGMA journal_size_limit=4194304");
+}
+
 void Upgrade(sqlite3* handle, const std::filesystem::path& file) {
   try {
     sql::Exec(handle, "BEGIN IMMEDIATE");
@@ -206,7 +219,7 @@ sqlite3* OpenNew(const std::filesystem::path& file) {
   }
   try {
     sql::Exec(handle, "PRAGMA journal_mode=WAL");
-    sql::Exec(handle, "PRAGMA synchronous=FULL");
+    Settings(handle);
   } catch (...) {
     sqlite3_close(handle);
     throw;
@@ -270,9 +283,7 @@ Opened Open(const std::filesystem::path& file) {
                            ", this program reads formats " + std::to_string(kOldFormat) + " and " +
                            std::to_string(kFormatVersion));
     }
-    // Every commit is fsynced to the log before it returns, so an
-    // acknowledged write survives a power loss, not only a killed process.
-    if (!read_only) sql::Exec(handle, "PRAGMA synchronous=FULL");
+    if (!read_only) Settings(handle);
   } catch (...) {
     sqlite3_close(handle);
     throw;

@@ -187,14 +187,9 @@ void Store::CommitTrans() {
   if (levels_.empty()) {
     throw RuntimeError(err::kAdoInvalidTransaction, "No transaction is open on the store");
   }
-  const Session::Level level = levels_.back();
-  try {
-    session_->Commit(level);
-  } catch (...) {
-    // Gone with a commit that SQLite rolled back: nothing left to end.
-    if (!session_->IsOpen(level)) levels_.pop_back();
-    throw;
-  }
+  // A commit that fails leaves the level for RollbackTrans, which does
+  // nothing more when SQLite has rolled it back already.
+  session_->Commit(levels_.back());
   levels_.pop_back();
 }
 

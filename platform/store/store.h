@@ -124,9 +124,10 @@ class Store {
   // session (nested ones are savepoints), CommitTrans and RollbackTrans end
   // the handle's innermost. Writes become visible to other threads and
   // processes at the outermost commit; RollbackTrans or destroying the handle
-  // discards them. BeginTrans takes the write lock at once. A transaction
-  // that SQLite ended by itself (a failed commit) is gone: CommitTrans of it
-  // fails, RollbackTrans of it does nothing.
+  // discards them. BeginTrans takes the write lock at once. A failed
+  // CommitTrans leaves the level to RollbackTrans; a level that is gone
+  // already (SQLite rolled back a failed commit, or a lower level was
+  // rolled back) fails to commit and rolls back doing nothing.
   void BeginTrans();
   void CommitTrans();
   void RollbackTrans();
