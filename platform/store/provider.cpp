@@ -231,9 +231,17 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
     if (!folder.is_folder) {
       throw RuntimeError(err::kDbNotFound, "The scope is not a folder: " + scope.url);
     }
-    std::vector<Item> candidates = scope.depth == query::Scope::Depth::Shallow
-                                       ? store.Children(folder.id)
-                                       : store.Descendants(folder.id);
+    // A shallow search for one name (as the lookup of a registration item
+    // is) needs that one item, not the whole folder.
+    std::optional<std::string> name =
+        query::RequiredEqual(q.where.get(), schema::kDisplayName, &SameProperty);
+    std::vector<Item> candidates;
+    if (scope.depth == query::Scope::Depth::Shallow && name) {
+      if (std::optional<Item> item = store.Child(folder.id, *name)) candidates.push_back(*item);
+    } else {
+      candidates = scope.depth == query::Scope::Depth::Shallow ? store.Children(folder.id)
+                                                               : store.Descendants(folder.id);
+    }
     for (const Item& item : candidates) {
       // The message text is read only when the query asks for it.
       FieldList props = store.Properties(item.id, wants_content);

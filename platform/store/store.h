@@ -147,6 +147,8 @@ class Store {
   std::optional<Item> Get(ItemId id);
   // File URL of an item in the stored spelling.
   std::string UrlOf(ItemId id);
+  // The item named name (without regard to case) directly in parent.
+  std::optional<Item> Child(ItemId parent, std::string_view name);
   // The items directly in folder by name; at most limit of them (0: all).
   std::vector<Item> Children(ItemId folder, std::size_t limit = 0);
   // Every item below folder, depth first, folders before their content.
@@ -218,7 +220,6 @@ class Store {
   void DeleteItem(ItemId id);
 
   ItemId InsertItem(ItemId parent, const std::string& name, bool is_folder);
-  std::optional<Item> Child(ItemId parent, std::string_view name);
   void WriteProperty(ItemId id, const std::string& name, const core::Variant& value);
   // Keeps the registrations table true to an item's content class.
   void IndexRegistration(ItemId id, bool is_registration);

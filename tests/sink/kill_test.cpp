@@ -37,11 +37,16 @@ TEST_F(DeliveryTest, KilledFilingLeavesEveryMessageExactlyOnce) {
   Register(jdoe, "inbox", "SHALLOW");
   Register(SystemMailbox(), "StoreEvents/GlobalEvents", "ANY");
 
+  // Kills land at random within about one start-up and a few deliveries,
+  // measured as it goes, so that slower builds (sanitizers) are hit as
+  // often mid-filing as fast ones.
   std::mt19937 rng(20240611);
-  std::uniform_int_distribution<int> delay_us(0, 120000);
+  std::uniform_real_distribution<double> fraction(0.0, 1.5);
+  std::chrono::microseconds first_ack(100000);
   std::map<int, int> acked;  // run -> deliveries acknowledged
   int total_acked = 0;
   for (int run = 0; run < kRounds; ++run) {
+    const auto start = std::chrono::steady_clock::now();
     auto [pid, fd] = StartHelper(SINK_KILL_HELPER, {root_.string(), std::to_string(run)});
     ASSERT_GT(pid, 0);
     // Odd rounds kill once filing is under way, even ones at any moment
@@ -50,8 +55,10 @@ TEST_F(DeliveryTest, KilledFilingLeavesEveryMessageExactlyOnce) {
     if (run % 2 == 1) {
       ASSERT_TRUE(WaitFirstAck(fd)) << "the helper never delivered";
       early = 1;
+      first_ack = std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::steady_clock::now() - start);
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+    std::this_thread::sleep_for(first_ack * fraction(rng));
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
