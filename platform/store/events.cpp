@@ -13,7 +13,6 @@
 #include "platform/complus/activation.h"
 #include "platform/core/error.h"
 #include "platform/core/text.h"
-#include "platform/store/database.h"
 #include "platform/store/provider.h"
 #include "platform/store/query/query.h"
 #include "platform/store/schema.h"

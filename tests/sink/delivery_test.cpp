@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "platform/ado/ado.h"
@@ -129,6 +130,8 @@ TEST_F(DeliveryTest, ConcurrentDeliveriesLandInTheirOwnMailboxesFolders) {
   constexpr int kThreads = 4, kRounds = 3;
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
+  // Kept until every thread is done, so that no two can share an address.
+  std::vector<std::unique_ptr<store::Store>> handles(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       try {
@@ -141,6 +144,7 @@ TEST_F(DeliveryTest, ConcurrentDeliveriesLandInTheirOwnMailboxesFolders) {
             s->Deliver(alias, Message("plain " + tag, false));
           }
         }
+        handles[t] = std::move(s);
       } catch (const std::exception& e) {
         ++failures;
         ADD_FAILURE() << e.what();
@@ -149,6 +153,11 @@ TEST_F(DeliveryTest, ConcurrentDeliveriesLandInTheirOwnMailboxesFolders) {
   }
   for (std::thread& th : threads) th.join();
   ASSERT_EQ(failures, 0);
+  // Each thread worked through a session of its own.
+  std::set<const store::Session*> sessions;
+  for (const auto& h : handles) sessions.insert(&h->session());
+  EXPECT_EQ(sessions.size(), static_cast<std::size_t>(kThreads));
+  handles.clear();
 
   std::string mbx = "file://./backofficestorage/example.com/MBX/";
   for (const auto& [alias, inbox] : boxes) {
