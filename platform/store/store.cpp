@@ -744,9 +744,16 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
     throw RuntimeError(err::kDbNotFound, "The mailbox \"" + alias + "\" has no Inbox");
   }
   Item item = InsertMessage(Resolve(inbox_url).id, rfc5322, info, SaveOrigin::Delivery);
+  std::string delivered = UrlOf(item.id);
   // Durable here; then the event sinks run (and may file the message).
   scope.Commit();
-  return UrlOf(item.id);
+  // Where the sinks left it. A sink that deleted it leaves the delivery
+  // done all the same: failing now would have the transport deliver twice.
+  try {
+    return UrlOf(item.id);
+  } catch (const RuntimeError&) {
+    return delivered;
+  }
 }
 
 std::vector<MailboxInfo> Store::Mailboxes() {

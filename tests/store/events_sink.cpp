@@ -7,6 +7,7 @@
 //   EventsTest.Nester    in the committed phase bumps "urn:test:count" on the
 //                        item through the event record: a save in its own scope
 //   EventsTest.VetoMoves vetoes the begin phase of items moved into its scope
+//   EventsTest.Deleter   deletes the item in the committed phase
 //   EventsTest.Leaky     in the committed phase sets "urn:test:kept" through
 //                        the event record, and "urn:test:leaked" through a
 //                        connection of its own whose transaction it never ends
@@ -43,9 +44,10 @@ const char* PhaseName(std::int32_t flags) {
   return "none";
 }
 
-enum class Kind { Recorder, Veto, Refuse, Nester, VetoMoves, Leaky };
+enum class Kind { Recorder, Veto, Refuse, Nester, VetoMoves, Leaky, Deleter };
 
-constexpr const char* kLabels[] = {"A", "B", "C", "Veto", "Refuse", "Nester", "VetoMoves", "Leaky"};
+constexpr const char* kLabels[] = {"A",      "B",         "C",     "Veto",   "Refuse",
+                                   "Nester", "VetoMoves", "Leaky", "Deleter"};
 
 // Connections the leaky sink keeps with their transactions open.
 std::vector<adodb::ConnectionPtr>& Kept() {
@@ -104,6 +106,7 @@ class Sink : public com::Implements<com::IExStoreSyncEvents, com::IObjectConstru
         rec->Fields()["urn:test:count"].Value(core::Variant(count + 1));
         rec->Fields().Update();
       }
+      if (kKind == Kind::Deleter && (lFlags & com::EVT_SYNC_COMMITTED)) rec->DeleteRecord();
       if (kKind == Kind::Leaky && (lFlags & com::EVT_SYNC_COMMITTED)) {
         rec->Fields()["urn:test:kept"].Value(core::Variant(true));
         rec->Fields().Update();
@@ -155,8 +158,9 @@ const ComClassInfo kClasses[] = {
     {"EventsTest.Nester", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C06}", "Nester", "Apartment"},
     {"EventsTest.VetoMoves", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C07}", "VetoMoves", "Apartment"},
     {"EventsTest.Leaky", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C08}", "Leaky", "Apartment"},
+    {"EventsTest.Deleter", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C09}", "Deleter", "Apartment"},
 };
-constexpr std::int32_t kCount = 8;
+constexpr std::int32_t kCount = 9;
 
 template <Kind kKind, int kLabel>
 com::HRESULT Factory(const com::IID& riid, void** ppv) {
@@ -177,6 +181,7 @@ COM_EXPORT com::HRESULT DllGetClassObject(const com::CLSID& rclsid, const com::I
   if (rclsid == com::GUID::Parse(kClasses[5].clsid)) return Factory<Kind::Nester, 5>(riid, ppv);
   if (rclsid == com::GUID::Parse(kClasses[6].clsid)) return Factory<Kind::VetoMoves, 6>(riid, ppv);
   if (rclsid == com::GUID::Parse(kClasses[7].clsid)) return Factory<Kind::Leaky, 7>(riid, ppv);
+  if (rclsid == com::GUID::Parse(kClasses[8].clsid)) return Factory<Kind::Deleter, 8>(riid, ppv);
   return com::CLASS_E_CLASSNOTAVAILABLE;
 }
 

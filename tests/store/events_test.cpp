@@ -434,6 +434,14 @@ TEST_F(EventsTest, RegistrationsAreFoundWhereverTheirItemsGo) {
   EXPECT_THAT(Calls(), IsEmpty());
 }
 
+TEST_F(EventsTest, ADeliveryStandsWhateverItsSinksDoAfterwards) {
+  Register(inbox_, "deleter.reg", {"EventsTest.Deleter"});
+  std::string url;
+  EXPECT_NO_THROW(url = store_->Deliver("jdoe", Mail("deleted")));
+  EXPECT_EQ(url, inbox_ + "/deleted.EML");
+  EXPECT_FALSE(store_->Find(store_->Names(url)));
+}
+
 TEST_F(EventsTest, ACommittedPhaseIsOneUnitThatDropsWhatASinkLeftOpen) {
   Register(inbox_, "leaky.reg", {"EventsTest.Leaky"});
   std::string url = store_->Deliver("jdoe", Mail("leak"));
