@@ -12,6 +12,7 @@
 
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
+#include "platform/core/terminal.h"
 #include "platform/core/text.h"
 #include "platform/directory/ldif.h"
 #include "platform/directory/ldif_backend.h"
@@ -230,7 +231,7 @@ int MailboxCommand(std::vector<std::string> args, std::ostream& out) {
   throw UsageError{"unknown mailbox subcommand \"" + sub + "\""};
 }
 
-int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out) {
+int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out, std::ostream& err) {
   ExpectArgs(args, 1, 2, "deliver needs ALIAS");
   std::string text;
   if (args.size() == 2) {
@@ -255,8 +256,13 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out) 
   std::unique_ptr<Store> store = Store::Open();
   std::string url = store->Deliver(args[0], text);
   // The line says where the message is; event sinks may have filed it with
-  // a commit that only a later one makes durable.
-  store->Sync();
+  // a commit that only a later one makes durable. The delivery itself is
+  // durable already, so a failure here must not make the transport retry.
+  try {
+    store->Sync();
+  } catch (const RuntimeError& e) {
+    err << "zenthra-store: warning: " << core::TerminalSafe(e.Description()) << "\n";
+  }
   out << url << "\n";
   return kOk;
 }
@@ -361,7 +367,7 @@ int Run(const std::vector<std::string>& arguments, std::istream& in, std::ostrea
       return Provision(args, out, dir);
     }
     if (command == "mailbox") return MailboxCommand(args, out);
-    if (command == "deliver") return Deliver(args, in, out);
+    if (command == "deliver") return Deliver(args, in, out, err);
     if (command == "ls") return List(args, out);
     if (command == "show") return Show(args, out);
     if (command == "put") return Put(args);
