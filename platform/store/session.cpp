@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -96,7 +97,8 @@ class SessionTable {
   // are left alone for good.
   void LeaveForkedParent() {
     if (entries_.empty() || entries_.front().session->pid_ == ::getpid()) return;
-    new std::vector<Entry>(std::move(entries_));  // deliberately never freed
+    static auto* parked = new std::vector<Entry>();  // never freed, never closed
+    std::move(entries_.begin(), entries_.end(), std::back_inserter(*parked));
     entries_.clear();
   }
 
