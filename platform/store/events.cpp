@@ -241,32 +241,37 @@ void Dispatcher::Revalidate() {
   }
 }
 
+bool Dispatcher::IsRegistration(ItemId id) {
+  auto s = session_.stmts().Get("SELECT 1 FROM registrations WHERE item = ?");
+  s->Bind(1, id);
+  return s->Step();
+}
+
 void Dispatcher::Deleted(ItemId id) {
-  ++cache_->generation;
-  if (session_.event_depth() < kMaxEventDepth) {
-    std::optional<Item> item = store_->Get(id);
-    if (item) {
-      Revalidate();
-      Dispatch(true, *item, com::EVT_HARDDELETE | (item->is_folder ? com::EVT_IS_COLLECTION : 0));
-    }
+  std::optional<Item> item = store_->Get(id);
+  // Only folders and registration items change what the cache holds; mail
+  // comes and goes without it.
+  const bool structural =
+      item && (item->is_folder || IsRegistration(id) || cache_->registrations.count(id));
+  if (structural) ++cache_->generation;
+  if (item && session_.event_depth() < kMaxEventDepth) {
+    Revalidate();
+    Dispatch(true, *item, com::EVT_HARDDELETE | (item->is_folder ? com::EVT_IS_COLLECTION : 0));
   }
   // What was read for the delete's own events goes with the item.
-  ++cache_->generation;
+  if (structural) ++cache_->generation;
 }
 
 void Dispatcher::SaveBegin(ItemId id, bool is_new, SaveOrigin origin, bool moved) {
   if (session_.event_depth() >= kMaxEventDepth) return;
   Cache& cache = *cache_;
-  if (moved) ++cache.generation;  // a moved folder changes what DEEP covers
-  Revalidate();
   std::optional<Item> item = store_->Get(id);
   if (!item) return;
-  bool is_registration = false;
-  {
-    auto s = session_.stmts().Get("SELECT 1 FROM registrations WHERE item = ?");
-    s->Bind(1, id);
-    is_registration = s->Step();
-  }
+  // A new or moved folder may be a GlobalEvents folder, or change what a
+  // DEEP registration covers.
+  if (item->is_folder && (is_new || moved)) ++cache.generation;
+  Revalidate();
+  const bool is_registration = IsRegistration(id);
   if (is_registration || cache.registrations.count(id)) {
     cache.Clear();
     cache.built_for = ++cache.generation;

@@ -105,6 +105,8 @@ class Dispatcher {
   struct Cache;
   // The registration items directly in folder, in creation order.
   std::vector<ItemId> RegistrationIds(ItemId folder);
+  // True when id is a registration item now.
+  bool IsRegistration(ItemId id);
   // The GlobalEvents folder of the system mailbox of mailbox's store; 0 if none.
   ItemId GlobalEventsFolder(ItemId mailbox);
   // Refuses a registration item the store could not honour, or its sink refuses.

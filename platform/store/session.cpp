@@ -40,6 +40,17 @@ std::filesystem::path ReserveFile(const std::filesystem::path& root) {
   return root / "store" / "space-reserve";
 }
 
+// Savepoint statements by depth, kept prepared like every other statement;
+// deeper levels are run as text.
+const char* const kSavepoint[] = {nullptr,        "SAVEPOINT l1", "SAVEPOINT l2", "SAVEPOINT l3",
+                                  "SAVEPOINT l4", "SAVEPOINT l5", "SAVEPOINT l6", "SAVEPOINT l7"};
+const char* const kRelease[] = {nullptr,      "RELEASE l1", "RELEASE l2", "RELEASE l3",
+                                "RELEASE l4", "RELEASE l5", "RELEASE l6", "RELEASE l7"};
+const char* const kRollbackTo[] = {nullptr,          "ROLLBACK TO l1", "ROLLBACK TO l2",
+                                   "ROLLBACK TO l3", "ROLLBACK TO l4", "ROLLBACK TO l5",
+                                   "ROLLBACK TO l6", "ROLLBACK TO l7"};
+constexpr std::size_t kPreparedDepth = std::size(kSavepoint);
+
 std::string Key(const std::filesystem::path& root) {
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(root, ec);
@@ -254,6 +265,25 @@ void Session::Reconcile() noexcept {
   events_->Aborted(0);
 }
 
+void Session::Run(const char* sql) {
+  auto s = stmts_->Get(sql);
+  s->Run();
+}
+
+void Session::RunLevel(const char* const* table, const char* verb, std::size_t depth) {
+  if (depth < kPreparedDepth) return Run(table[depth]);
+  sql::Exec(db_, (std::string(verb) + " l" + std::to_string(depth)).c_str());
+}
+
+bool Session::RunQuietly(const char* sql) noexcept {
+  try {
+    Run(sql);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 Session::Level Session::Begin(Durability durability) {
   Reconcile();
   if (read_only_) throw RuntimeError(err::kEFail, WriteRefusal());
@@ -261,16 +291,16 @@ Session::Level Session::Begin(Durability durability) {
   if (depth == 0) {
     // A transaction nobody here owns can only be left from a failed
     // rollback; it must not swallow the next one.
-    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!sqlite3_get_autocommit(db_)) RunQuietly("ROLLBACK");
     // The safety level can be changed only outside a transaction.
     relaxed_ = durability == Durability::Relaxed;
     if (relaxed_ || relaxed_setting_) {
       relaxed_setting_ = true;
-      sql::Exec(db_, relaxed_ ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+      Run(relaxed_ ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
       relaxed_setting_ = relaxed_;
     }
     try {
-      sql::Exec(db_, "BEGIN IMMEDIATE");
+      Run("BEGIN IMMEDIATE");
     } catch (...) {
       EndTransaction();
       throw;
@@ -283,7 +313,7 @@ Session::Level Session::Begin(Durability durability) {
       if (v->Step()) format = static_cast<int>(v->Int(0));
     }
     if (format != db::kFormatVersion) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      RunQuietly("ROLLBACK");
       EndTransaction();
       throw RuntimeError(err::kEFail, "The store " + file_.string() + " now has format " +
                                           std::to_string(format) + ", this program writes format " +
@@ -291,7 +321,7 @@ Session::Level Session::Begin(Durability durability) {
     }
     changes_at_begin_ = sqlite3_total_changes64(db_);
   } else {
-    sql::Exec(db_, ("SAVEPOINT l" + std::to_string(depth)).c_str());
+    RunLevel(kSavepoint, "SAVEPOINT", depth);
   }
   levels_.push_back({next_level_++, events_->Mark()});
   return levels_.back().id;
@@ -300,10 +330,7 @@ Session::Level Session::Begin(Durability durability) {
 void Session::EndTransaction() noexcept {
   // Later transactions are durable again unless they ask otherwise; should
   // this fail, the next Begin tries once more before anything is written.
-  if (relaxed_setting_ &&
-      sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) == SQLITE_OK) {
-    relaxed_setting_ = false;
-  }
+  if (relaxed_setting_ && RunQuietly("PRAGMA synchronous=FULL")) relaxed_setting_ = false;
   relaxed_ = false;
 }
 
@@ -322,14 +349,15 @@ void Session::Commit(Level level) {
                            file_.string() + " is still open");
   }
   if (i > 0) {
-    sql::Exec(db_, ("RELEASE l" + std::to_string(i)).c_str());
+    RunLevel(kRelease, "RELEASE", i);
     levels_.pop_back();
     return;
   }
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    std::string failure = sql::DescribeFailure(db_, "running \"COMMIT\"");
+  try {
+    Run("COMMIT");
+  } catch (const RuntimeError&) {
     Reconcile();
-    throw RuntimeError(err::kEFail, failure);
+    throw;
   }
   const bool relaxed = relaxed_;
   EndTransaction();
@@ -355,12 +383,15 @@ void Session::Rollback(Level level) noexcept {
 void Session::RollbackFrom(std::size_t index) noexcept {
   const std::size_t mark = levels_[index].event_mark;
   if (index == 0) {
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    RunQuietly("ROLLBACK");
     EndTransaction();
   } else {
-    const std::string name = "l" + std::to_string(index);
-    sqlite3_exec(db_, ("ROLLBACK TO " + name + "; RELEASE " + name).c_str(), nullptr, nullptr,
-                 nullptr);
+    try {
+      RunLevel(kRollbackTo, "ROLLBACK TO", index);
+      RunLevel(kRelease, "RELEASE", index);
+    } catch (...) {
+      // Reconcile below notices when SQLite gave the whole transaction up.
+    }
   }
   levels_.resize(index);
   Reconcile();

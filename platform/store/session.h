@@ -131,6 +131,11 @@ class Session : public std::enable_shared_from_this<Session> {
   static std::shared_ptr<Session> Open(const std::filesystem::path& root,
                                        const std::filesystem::path& file);
 
+  // Runs a transaction statement, prepared once.
+  void Run(const char* sql);
+  bool RunQuietly(const char* sql) noexcept;
+  // Runs "<verb> l<depth>", from table when it has the statement.
+  void RunLevel(const char* const* table, const char* verb, std::size_t depth);
   // True when the database file was deleted or replaced since it was opened.
   bool HasMoved() const;
   // Drops the levels when SQLite has ended the transaction on its own.
