@@ -73,7 +73,13 @@ class SessionTable {
   }
 
   std::shared_ptr<Session> Get(const std::filesystem::path& root) {
-    const std::string key = Key(root);
+    // A thread asks for one root again and again, spelled the same way; a
+    // relative spelling depends on the current folder and is worked out anew.
+    if (!root.is_absolute() || root.native() != last_spelling_) {
+      last_key_ = Key(root);
+      last_spelling_ = root.is_absolute() ? root.native() : std::string();
+    }
+    const std::string key = last_key_;
     LeaveForkedParent();
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (entries_[i].key != key) continue;
@@ -123,6 +129,7 @@ class SessionTable {
   }
 
   std::vector<Entry> entries_;
+  std::string last_spelling_, last_key_;
 };
 
 }  // namespace store
