@@ -12,7 +12,7 @@
 // Component libraries keep private copies of the store's code. So that the
 // event sinks they hold work inside the work units the dispatcher opens
 // around them, the copy in the program exports the thread's session table
-// (zenthra_store_session_v<kSessionAbi>) and every other copy takes its
+// (zenthra_store_session_v<N>, see session.cpp) and every other copy takes its
 // sessions from there. A copy that joins the program's table keeps its own
 // code loaded for the rest of the process, because the program's sessions
 // may come to hold objects it made.
