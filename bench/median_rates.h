@@ -1,5 +1,6 @@
-// A console reporter that also remembers each run's items per second, so a
-// benchmark program can print ratios of the medians measured in one run.
+// A console reporter that also remembers each run's counters (items per
+// second among them), so a benchmark program can print ratios of the
+// medians measured in one run.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -15,26 +16,31 @@ class MedianRates : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+      for (const auto& [name, counter] : run.counters) {
+        counters_[run.benchmark_name()][name] = counter.value;
+      }
     }
   }
 
   // The median items per second of the benchmark whose name begins with
   // prefix; 0 when none ran.
-  double Median(const std::string& prefix) const {
+  double Median(const std::string& prefix) const { return Median(prefix, "items_per_second"); }
+
+  // The median of one of its counters.
+  double Median(const std::string& prefix, const std::string& counter) const {
     static const std::string kSuffix = "_median";
-    for (const auto& [name, rate] : rates_) {
+    for (const auto& [name, values] : counters_) {
       if (name.rfind(prefix, 0) == 0 && name.size() >= kSuffix.size() &&
           name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
-        return rate;
+        auto it = values.find(counter);
+        return it == values.end() ? 0 : it->second;
       }
     }
     return 0;
   }
 
  private:
-  std::map<std::string, double> rates_;
+  std::map<std::string, std::map<std::string, double>> counters_;
 };
 
 }  // namespace bench

@@ -15,7 +15,9 @@
 #include <string>
 
 #include "bench/median_rates.h"
+#include "platform/ado/connection.h"
 #include "platform/core/error.h"
+#include "platform/core/server_root.h"
 #include "platform/store/provider.h"
 #include "platform/store/store.h"
 
@@ -116,7 +118,26 @@ void BM_RegistrationLookup(benchmark::State& state) {
   std::filesystem::remove_all(dir);
 }
 
+// Opening and closing a connection, as the setup program does for every
+// mailbox it lists (some 27,000 times in one batch run).
+void BM_ConnectionOpenClose(benchmark::State& state) {
+  std::filesystem::path dir = NewDir();
+  store::Provision(dir / "root", store::Machine{"bench", "example.com"});
+  core::SetServerRoot(dir / "root");
+  store::RegisterProvider();
+  std::string mailbox = store::Store::Open(dir / "root")->AddMailbox("jdoe");
+  for (auto _ : state) {
+    auto cnn = std::make_shared<adodb::Connection>();
+    cnn->Provider(store::kProviderName);
+    cnn->Open(mailbox, "", "", -1);
+    cnn->Close();
+  }
+  state.SetItemsProcessed(state.iterations());
+  std::filesystem::remove_all(dir);
+}
+
 BENCHMARK(BM_RegistrationLookup)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConnectionOpenClose)->Unit(benchmark::kMicrosecond);
 // fsync times vary from moment to moment; the median of three runs each
 // keeps the ratio steady.
 BENCHMARK(BM_BareSqliteInsert)

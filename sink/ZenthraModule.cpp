@@ -6,6 +6,7 @@
 #include "platform/store/fsview.h"
 #include "platform/store/schema.h"
 #include "sink/dllFolders.h"
+#include "sink/ignore.h"
 
 namespace ZenthraModule {
 
@@ -23,6 +24,19 @@ void OnSaveAborted(com::IExStoreEventInfo*, const std::string&, std::int32_t) {}
 void OnDeleteCommitted(com::IExStoreEventInfo*, const std::string&, std::int32_t) {}
 void OnDeleteAborted(com::IExStoreEventInfo*, const std::string&, std::int32_t) {}
 
+namespace {
+
+void RemoveCopy(const std::string& copyURL) {
+  zenthra::IgnoreErrors([&] {
+    adodb::Record copy;
+    copy.Open(copyURL, nullptr, adodb::adModeReadWrite, adodb::adFailIfNotExists,
+              adodb::adOpenRecordUnspecified, "", "");
+    copy.DeleteRecord("", false);
+  });
+}
+
+}  // namespace
+
 void OnSaveCommitted(com::IExStoreEventInfo* pEventInfo, const std::string& bstrURLItem,
                      std::int32_t lFlags) {
   // One trap for the whole procedure: the first failure ends it, and the
@@ -37,8 +51,15 @@ void OnSaveCommitted(com::IExStoreEventInfo* pEventInfo, const std::string& bstr
     // Only a message the store has just delivered.
     if (!((lFlags & com::EVT_IS_DELIVERED) > 0 && (lFlags & com::EVT_IS_COLLECTION) == 0)) return;
 
-    // The mailbox is the parent of the folder that holds the item.
-    std::string folderPath = Replace(Replace(rec->ParentURL(), "/", "\\"), "file:", "");
+    // A message that an earlier sink of the same delivery has filed already
+    // (registrations that overlap) is no longer where it was delivered: it
+    // is left alone, so that it is filed once, into its own mailbox.
+    if (!core::EqualsNoCase(rec->Source(), bstrURLItem)) return;
+
+    // The mailbox is the parent of the folder that holds the item. Only the
+    // scheme goes: a mailbox may well be called "file:jdoe".
+    std::string folderPath = Replace(rec->ParentURL(), "/", "\\");
+    if (core::StartsWith(folderPath, "file:")) folderPath = core::Mid(folderPath, 6);
     std::size_t a = InStrRev(folderPath, "\\");
     if (a == 0) return;
     if (strTargetFolder.empty()) return;
@@ -77,10 +98,16 @@ void OnSaveCommitted(com::IExStoreEventInfo* pEventInfo, const std::string& bstr
       std::string copyURL;
       copyURL = dataSource->SourceURL();
       if (!copyURL.empty()) {
-        rec->Close();
-        rec->Open(bstrURLItem, nullptr, adodb::adModeReadWrite, adodb::adFailIfNotExists,
-                  adodb::adOpenRecordUnspecified, "", "");
-        rec->MoveRecord("", copyURL, "", "", adodb::adMoveOverWrite, false);
+        try {
+          rec->Close();
+          rec->Open(bstrURLItem, nullptr, adodb::adModeReadWrite, adodb::adFailIfNotExists,
+                    adodb::adOpenRecordUnspecified, "", "");
+          rec->MoveRecord("", copyURL, "", "", adodb::adMoveOverWrite, false);
+        } catch (...) {
+          // The message stays in the Inbox, so its copy must not stay too.
+          RemoveCopy(copyURL);
+          throw;
+        }
       }
       break;
     }

@@ -32,6 +32,9 @@ bool OnDeleteBegin(com::IExStoreEventInfo* pEventInfo, const std::string& bstrUR
 // strAttachmentName (compared without regard to case) is moved into
 // strTargetFolder of the same mailbox, which is created first when missing.
 // The message keeps its identity and lands under a new, unique item name.
+// A message no longer where it was delivered (filed by an earlier sink of
+// the same delivery) is left alone, and a copy whose move failed is deleted
+// again: a message is filed once, and is never in two places.
 void OnSaveCommitted(com::IExStoreEventInfo* pEventInfo, const std::string& bstrURLItem,
                      std::int32_t lFlags);
 

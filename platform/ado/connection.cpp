@@ -22,10 +22,10 @@ Connection::~Connection() {
   try {
     // No record can be open here: each holds a reference to this connection.
     CloseDependents();
-    if (in_transaction_) session_->RollbackTrans();
+    for (; transaction_level_ > 0; --transaction_level_) session_->RollbackTrans();
   } catch (...) {
   }
-  in_transaction_ = false;
+  transaction_level_ = 0;
   session_.reset();
 }
 
@@ -64,7 +64,7 @@ void Connection::Open(const std::string& connectionString, const std::string& us
   }
   connection_string_ = std::move(text);
   session_ = std::move(session);
-  in_transaction_ = false;
+  transaction_level_ = 0;
 }
 
 void Connection::Close() {
@@ -73,35 +73,36 @@ void Connection::Close() {
   // The session is destroyed whatever the rollback does; its destruction
   // discards an open transaction too. A failed rollback is still reported.
   std::unique_ptr<ProviderSession> session = std::move(session_);
-  const bool rollback = in_transaction_;
-  in_transaction_ = false;
-  if (rollback) session->RollbackTrans();
+  std::int32_t levels = transaction_level_;
+  transaction_level_ = 0;
+  for (; levels > 0; --levels) session->RollbackTrans();
 }
 
 ObjectStateEnum Connection::State() const { return session_ ? adStateOpen : adStateClosed; }
 
 std::int32_t Connection::BeginTrans() {
   CheckOpen();
-  if (in_transaction_) Fail(core::err::kAdoFeatureNotAvailable);
+  if (transaction_level_ > 0 && !session_->SupportsNestedTransactions()) {
+    Fail(core::err::kAdoFeatureNotAvailable);
+  }
   session_->BeginTrans();
-  in_transaction_ = true;
-  return 1;
+  return ++transaction_level_;
 }
 
 void Connection::CommitTrans() {
   CheckOpen();
-  if (!in_transaction_) Fail(core::err::kAdoInvalidTransaction);
-  // A failed commit leaves the transaction open, to be rolled back by the
-  // caller or discarded on Close.
+  if (transaction_level_ == 0) Fail(core::err::kAdoInvalidTransaction);
+  // A failed commit leaves the level open, to be rolled back by the caller
+  // or discarded on Close.
   session_->CommitTrans();
-  in_transaction_ = false;
+  --transaction_level_;
 }
 
 void Connection::RollbackTrans() {
   CheckOpen();
-  if (!in_transaction_) Fail(core::err::kAdoInvalidTransaction);
+  if (transaction_level_ == 0) Fail(core::err::kAdoInvalidTransaction);
+  --transaction_level_;
   session_->RollbackTrans();
-  in_transaction_ = false;
 }
 
 const core::RuntimeError& Errors::Item(std::int32_t index) const {

@@ -2,8 +2,8 @@
 //
 // Provider and ConnectionString may be set only while closed (3705 when open).
 // Open on an open connection is 3705; Close, transactions and use by Records
-// on a closed connection are 3704. Closing or destroying a connection with an
-// uncommitted transaction discards it, and closing a connection first closes
+// on a closed connection are 3704. Closing or destroying a connection with
+// uncommitted transactions discards them, and closing a connection first closes
 // every Record still open on it, so that no provider item outlives the session
 // it belongs to. A connection and the records on it are used by one thread at
 // a time.
@@ -57,9 +57,11 @@ class Connection {
   void Close();
   ObjectStateEnum State() const;
 
-  // Returns the new nesting level (1). Transactions do not nest: BeginTrans
-  // inside a transaction is 3251; CommitTrans or RollbackTrans outside one
-  // is 3724.
+  // Returns the new nesting level (1 for the outermost). BeginTrans inside a
+  // transaction opens a nested one where the provider supports that (3251
+  // otherwise); CommitTrans and RollbackTrans end the innermost, and outside
+  // any transaction are 3724. A commit that fails leaves its level to be
+  // rolled back or discarded on Close.
   std::int32_t BeginTrans();
   void CommitTrans();
   void RollbackTrans();
@@ -86,7 +88,7 @@ class Connection {
   std::string connection_string_;
   ConnectModeEnum mode_ = adModeUnknown;
   std::unique_ptr<ProviderSession> session_;
-  bool in_transaction_ = false;
+  std::int32_t transaction_level_ = 0;
   std::vector<Record*> dependents_;
   adodb::Errors errors_;
 };

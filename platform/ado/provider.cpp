@@ -1,11 +1,49 @@
 #include "platform/ado/provider.h"
 
 #include <algorithm>
+#include <climits>
 #include <mutex>
+#include <random>
 
 #include "platform/core/text.h"
 
 namespace adodb {
+
+std::unique_ptr<RecordSource> ProviderSession::CreateUniqueItem(const std::string& folderUrl,
+                                                                const ItemNames& names,
+                                                                const FieldList& properties,
+                                                                ConnectModeEnum mode,
+                                                                RecordOpenOptionsEnum options) {
+  constexpr std::int32_t kNumbered = 100;
+  constexpr int kRandom = 100;
+  thread_local std::mt19937 engine{std::random_device{}()};
+  std::uniform_int_distribution<std::int32_t> draw(kNumbered + 1, INT_MAX);
+  std::unique_ptr<RecordSource> item;
+  for (int i = 0; i <= kNumbered + kRandom && !item; ++i) {
+    const std::int32_t attempt = i <= kNumbered ? i : draw(engine);
+    try {
+      item = OpenRecord(folderUrl + "/" + names(attempt), mode, adCreateNonCollection, options, "",
+                        "");
+    } catch (const core::RuntimeError& e) {
+      if (e.Number() != core::err::kDbResourceExists) throw;
+    }
+  }
+  if (!item) {
+    throw core::RuntimeError(core::err::kDbResourceExists,
+                             "No free item name was found in \"" + folderUrl + "\".");
+  }
+  try {
+    item->WriteFields(properties);
+  } catch (...) {
+    // Leave no half-made item behind; the write's error is the one to report.
+    try {
+      item->Delete();
+    } catch (...) {
+    }
+    throw;
+  }
+  return item;
+}
 
 // Entries stay in registration order so that URL binding is deterministic
 // when two providers claim the same URL: the earlier registration wins.

@@ -8,6 +8,8 @@
 // Every operation reports failure by throwing core::RuntimeError.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,6 +26,9 @@ using core::Variant;
 
 // Name/value pairs in the order they were written.
 using FieldList = std::vector<std::pair<std::string, Variant>>;
+
+// The candidate names of a new item: attempt 0 first, then 1, 2, ...
+using ItemNames = std::function<std::string(std::int32_t attempt)>;
 
 // The provider's side of an open Record: one item or folder.
 class RecordSource {
@@ -72,6 +77,9 @@ class ProviderSession {
   virtual void BeginTrans() = 0;
   virtual void CommitTrans() = 0;
   virtual void RollbackTrans() = 0;
+  // True when BeginTrans may be called inside an open transaction; each
+  // level is then committed or rolled back on its own, innermost first.
+  virtual bool SupportsNestedTransactions() const { return false; }
 
   // Opens (and, as createOptions asks, creates) the item at url.
   virtual std::unique_ptr<RecordSource> OpenRecord(const std::string& url, ConnectModeEnum mode,
@@ -79,6 +87,19 @@ class ProviderSession {
                                                    RecordOpenOptionsEnum options,
                                                    const std::string& userName,
                                                    const std::string& password) = 0;
+
+  // Creates a new item in the folder at folderUrl under the first name of
+  // names that no item there has, with properties, as one change, and
+  // returns it open. Names tried: names(0), names(1) up to names(100), then
+  // names of random attempts above 100; kDbResourceExists when none is free.
+  // This default, for providers that cannot do better, creates the item
+  // with OpenRecord, writes its properties, and deletes it again when that
+  // fails.
+  virtual std::unique_ptr<RecordSource> CreateUniqueItem(const std::string& folderUrl,
+                                                         const ItemNames& names,
+                                                         const FieldList& properties,
+                                                         ConnectModeEnum mode,
+                                                         RecordOpenOptionsEnum options);
 
   // Runs a query in the provider's dialect.
   virtual Rowset Execute(const std::string& commandText, const PropertyList& properties) = 0;

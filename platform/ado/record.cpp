@@ -48,27 +48,51 @@ void Record::CheckOpen() const {
   if (!source_) Fail(core::err::kAdoObjectClosed);
 }
 
+ConnectionPtr Record::ConnectionFor(const std::string& url, ConnectionPtr activeConnection,
+                                    const std::string& userName, const std::string& password,
+                                    bool* own) {
+  *own = !activeConnection;
+  if (!activeConnection) return OpenOwnConnection(url, userName, password);
+  if (activeConnection->State() != adStateOpen) Fail(core::err::kAdoInvalidConnection);
+  return activeConnection;
+}
+
 void Record::Open(const std::string& source, ConnectionPtr activeConnection, ConnectModeEnum mode,
                   RecordCreateOptionsEnum createOptions, RecordOpenOptionsEnum options,
                   const std::string& userName, const std::string& password) {
   if (source_) Fail(core::err::kAdoObjectOpen);
   bool own = false;
-  if (!activeConnection) {
-    activeConnection = OpenOwnConnection(source, userName, password);
-    own = true;
-  } else if (activeConnection->State() != adStateOpen) {
-    Fail(core::err::kAdoInvalidConnection);
-  }
+  ConnectionPtr connection =
+      ConnectionFor(source, std::move(activeConnection), userName, password, &own);
   // An own connection that fails here is released, and so closed, on unwind.
-  std::unique_ptr<RecordSource> item = activeConnection->Session().OpenRecord(
-      source, mode, createOptions, options, userName, password);
+  std::unique_ptr<RecordSource> item =
+      connection->Session().OpenRecord(source, mode, createOptions, options, userName, password);
   if (!item) {
-    throw core::RuntimeError(core::err::kEFail,
-                             "Provider \"" + activeConnection->Provider() +
-                                 "\" returned no item for \"" + source + "\".",
-                             kSource);
+    throw core::RuntimeError(
+        core::err::kEFail,
+        "Provider \"" + connection->Provider() + "\" returned no item for \"" + source + "\".",
+        kSource);
   }
-  Bind(std::move(item), std::move(activeConnection), own);
+  Bind(std::move(item), std::move(connection), own);
+}
+
+void Record::CreateUnique(const std::string& folderUrl, const ItemNames& names,
+                          const FieldList& properties, ConnectionPtr activeConnection,
+                          ConnectModeEnum mode, RecordOpenOptionsEnum options,
+                          const std::string& userName, const std::string& password) {
+  if (source_) Fail(core::err::kAdoObjectOpen);
+  bool own = false;
+  ConnectionPtr connection =
+      ConnectionFor(folderUrl, std::move(activeConnection), userName, password, &own);
+  std::unique_ptr<RecordSource> item =
+      connection->Session().CreateUniqueItem(folderUrl, names, properties, mode, options);
+  if (!item) {
+    throw core::RuntimeError(
+        core::err::kEFail,
+        "Provider \"" + connection->Provider() + "\" returned no item in \"" + folderUrl + "\".",
+        kSource);
+  }
+  Bind(std::move(item), std::move(connection), own);
 }
 
 void Record::Attach(std::unique_ptr<RecordSource> source, ConnectionPtr connection) {

@@ -26,6 +26,15 @@ class Record {
             RecordCreateOptionsEnum createOptions = adFailIfNotExists,
             RecordOpenOptionsEnum options = adOpenRecordUnspecified,
             const std::string& userName = "", const std::string& password = "");
+  // Creates a new item in the folder folderUrl under a name the provider
+  // picks from names, with properties, as one change, and opens the record
+  // on it (ProviderSession::CreateUniqueItem). The connection is found as
+  // Open finds it.
+  void CreateUnique(const std::string& folderUrl, const ItemNames& names,
+                    const FieldList& properties, ConnectionPtr activeConnection = nullptr,
+                    ConnectModeEnum mode = adModeReadWrite,
+                    RecordOpenOptionsEnum options = adOpenRecordUnspecified,
+                    const std::string& userName = "", const std::string& password = "");
   void Close();
   ObjectStateEnum State() const;
 
@@ -57,6 +66,11 @@ class Record {
   // Releases the source and the connection, closing an own connection when
   // close_own_connection (false when that connection is closing itself).
   void Unbind(bool close_own_connection);
+  // The connection Open and CreateUnique use: activeConnection, or one of
+  // the record's own on the provider that binds url (own is then true).
+  static ConnectionPtr ConnectionFor(const std::string& url, ConnectionPtr activeConnection,
+                                     const std::string& userName, const std::string& password,
+                                     bool* own);
   // Opens another item of this record's data source, for MoveRecord and
   // DeleteRecord on a source other than the record's own item. keep_alive
   // receives the connection opened for it when the record has none.

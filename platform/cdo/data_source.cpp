@@ -1,8 +1,5 @@
 #include "platform/cdo/data_source.h"
 
-#include <climits>
-#include <random>
-
 #include "platform/ado/record.h"
 #include "platform/cdo/errors.h"
 #include "platform/cdo/message.h"
@@ -14,18 +11,6 @@ namespace cdo {
 namespace {
 
 constexpr const char* kSource = "CDO.Message";
-
-// Names are first tried in order ("Subject.EML", "Subject-1.EML", ...), which
-// is what people expect to see. A folder that already holds that many
-// messages with one subject (a spam run, say) would make the walk long, so
-// after that numbers are drawn at random from a range too large to clash.
-constexpr int kSequentialAttempts = 100;
-constexpr int kRandomAttempts = 100;
-
-int RandomAttempt() {
-  thread_local std::mt19937 engine{std::random_device{}()};
-  return std::uniform_int_distribution<int>(kSequentialAttempts, INT_MAX)(engine);
-}
 
 [[noreturn]] void InvalidArgument(const std::string& what) {
   throw core::RuntimeError(core::err::kAdoInvalidArgument, what, kSource);
@@ -80,40 +65,24 @@ void IDataSource::SaveToContainer(const std::string& containerURL,
   std::string folder = containerURL;
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   if (folder.empty()) InvalidArgument("IDataSource.SaveToContainer needs a container URL.");
-  // The copy is written right after it is created, so it needs write access
-  // whatever mode was asked; share flags are kept.
+  // The copy is open for writing whatever mode was asked; share flags are
+  // kept.
   mode = static_cast<adodb::ConnectModeEnum>(mode | adodb::adModeReadWrite);
 
+  // One change in the store: the copy appears with its content or not at all.
   adodb::Record record;
-  for (int i = 0;
-       i < kSequentialAttempts + kRandomAttempts && record.State() == adodb::adStateClosed; ++i) {
-    const int attempt = i < kSequentialAttempts ? i : RandomAttempt();
-    const std::string url = folder + "/" + mime::ItemName(message_->Subject(), attempt);
-    try {
-      record.Open(url, activeConnection, mode, adodb::adCreateNonCollection, options, userName,
-                  password);
-    } catch (const core::RuntimeError& e) {
-      if (e.Number() != core::err::kDbResourceExists) throw;
-    }
-  }
-  if (record.State() == adodb::adStateClosed) {
+  const std::string subject = message_->Subject();
+  try {
+    record.CreateUnique(
+        folder, [&](std::int32_t attempt) { return mime::ItemName(subject, attempt); },
+        {{store::schema::kContentClass, core::Variant(store::schema::kMessageClass)},
+         {store::schema::kContent, core::Variant(message_->Content())}},
+        std::move(activeConnection), mode, options, userName, password);
+  } catch (const core::RuntimeError& e) {
+    if (e.Number() != core::err::kDbResourceExists) throw;
     throw core::RuntimeError(err::kNoUniqueName,
                              "No free item name for the message was found in \"" + folder + "\".",
                              kSource);
-  }
-
-  try {
-    adodb::Fields& fields = record.Fields();
-    fields[store::schema::kContentClass].Value(store::schema::kMessageClass);
-    fields[store::schema::kContent].Value(message_->Content());
-    fields.Update();
-  } catch (...) {
-    // Leave no empty item behind; the write's error is the one to report.
-    try {
-      record.DeleteRecord();
-    } catch (...) {
-    }
-    throw;
   }
   const std::string url = record.Source();
   record.Close();

@@ -32,12 +32,14 @@ class IDataSource {
             const std::string& userName = "", const std::string& password = "");
 
   // Saves a copy of the message as a new item in the folder containerURL
-  // under a name no other item there has (mime::ItemName of the subject,
-  // trying attempt 0, 1, 2, ...), and binds to the copy. createOptions must
-  // be adCreateNonCollection (3001 otherwise); the copy is always opened
-  // for reading and writing, with mode's share flags. A missing folder fails with the provider's
-  // error; when no free name turns up the error is cdo::err::kNoUniqueName. A copy whose properties
-  // cannot be written is removed again before the error is raised.
+  // under a name no other item there has (mime::ItemName of the subject:
+  // "Subject.EML", then numbered ones, then random numbers; the provider
+  // picks, see adodb::ProviderSession::CreateUniqueItem), with its content,
+  // as one change, and binds to the copy. createOptions must be
+  // adCreateNonCollection (3001 otherwise); the copy is always opened for
+  // reading and writing, with mode's share flags. A missing folder fails
+  // with the provider's error; when no free name turns up the error is
+  // cdo::err::kNoUniqueName.
   void SaveToContainer(const std::string& containerURL,
                        adodb::ConnectionPtr activeConnection = nullptr,
                        adodb::ConnectModeEnum mode = adodb::adModeUnknown,

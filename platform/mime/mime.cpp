@@ -262,8 +262,24 @@ std::string SafeStem(std::string_view s) {
 }  // namespace
 
 MessageInfo Analyze(std::string_view rfc5322) {
+  // One message is often looked at several times in a row on a thread (the
+  // store when it is saved, then a sink through its message object, then
+  // the store again for the sink's copy): the latest answer is kept.
+  constexpr std::size_t kMaxRemembered = 1 << 20;
+  struct Latest {
+    std::string text;
+    MessageInfo info;
+  };
+  thread_local Latest latest;
+  if (!latest.text.empty() && latest.text == rfc5322) return latest.info;
   try {
-    return AnalyzeOrThrow(rfc5322);
+    MessageInfo info = AnalyzeOrThrow(rfc5322);
+    latest.text.clear();  // remembered only once both parts are whole
+    if (rfc5322.size() <= kMaxRemembered && !rfc5322.empty()) {
+      latest.info = info;
+      latest.text.assign(rfc5322);
+    }
+    return info;
   } catch (...) {
     // Only allocation can fail here; report "not parsed" rather than throw.
     return MessageInfo{};

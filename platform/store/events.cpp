@@ -13,6 +13,7 @@
 #include "platform/complus/activation.h"
 #include "platform/core/error.h"
 #include "platform/core/text.h"
+#include "platform/store/provider.h"
 #include "platform/store/query/query.h"
 #include "platform/store/schema.h"
 #include "platform/store/sqlite_util.h"
@@ -27,15 +28,16 @@ namespace err = core::err;
 
 namespace {
 
-// How deep the current thread is inside sink calls.
-thread_local int t_depth = 0;
-
+// Counts the thread's depth inside sink calls for a session.
 class DepthGuard {
  public:
-  DepthGuard() { ++t_depth; }
-  ~DepthGuard() { --t_depth; }
+  explicit DepthGuard(Session& session) : depth_(session.event_depth()) { ++depth_; }
+  ~DepthGuard() { --depth_; }
   DepthGuard(const DepthGuard&) = delete;
   DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  int& depth_;
 };
 
 enum class Scope { Shallow, Deep, Any };
@@ -111,106 +113,32 @@ Registration ReadRegistration(ItemId id, const FieldList& props) {
   return r;
 }
 
-// The record of an event's item, bound by identity. In the begin phase it
-// borrows the saving connection for as long as the phase lasts (live); after
-// it, it owns a connection of its own.
-class EventItemSource : public adodb::RecordSource {
- public:
-  EventItemSource(Store* borrowed, std::shared_ptr<const bool> live, ItemId id)
-      : store_(borrowed), live_(std::move(live)), id_(id), writable_(false) {}
-  EventItemSource(std::shared_ptr<Store> owned, ItemId id)
-      : owner_(std::move(owned)), store_(owner_.get()), id_(id), writable_(true) {}
-
-  std::string Source() const override { return Use().UrlOf(id_); }
-  std::string ParentURL() const override {
-    Store& s = Use();
-    std::optional<Item> item = s.Get(id_);
-    if (!item) throw RuntimeError(err::kDbNotFound, "The item of the event no longer exists");
-    return item->parent ? s.UrlOf(item->parent) : std::string();
-  }
-  adodb::RecordTypeEnum RecordType() const override {
-    std::optional<Item> item = Use().Get(id_);
-    return item && item->is_folder ? adodb::adCollectionRecord : adodb::adSimpleRecord;
-  }
-  FieldList ReadFields() override { return Use().Properties(id_); }
-  void WriteFields(const FieldList& changes) override {
-    CheckWritable("change");
-    Use().Update(id_, changes);
-  }
-  std::string MoveTo(const std::string& destination,
-                     adodb::MoveRecordOptionsEnum options) override {
-    CheckWritable("move");
-    Store& s = Use();
-    std::vector<std::string> names = s.Names(destination);
-    if (names.size() < 2) {
-      throw RuntimeError(err::kAdoInvalidArgument, "Cannot move to " + destination);
-    }
-    std::string name = names.back();
-    names.pop_back();
-    Item parent = s.Resolve(FileUrl(names));
-    bool overwrite = options != adodb::adMoveUnspecified && (options & adodb::adMoveOverWrite);
-    Item moved = s.Move(id_, parent.id, name, overwrite);
-    return s.UrlOf(moved.id);
-  }
-  void Delete() override {
-    CheckWritable("delete");
-    Use().Delete(id_);
-  }
-
- private:
-  Store& Use() const {
-    if (live_ && !*live_) {
-      throw RuntimeError(err::kAdoObjectClosed,
-                         "The record of the event's begin phase is used after that phase");
-    }
-    return *store_;
-  }
-  void CheckWritable(const char* what) const {
-    if (!writable_) {
-      throw RuntimeError(err::kDbReadOnly, std::string("Cannot ") + what + " " + Source() +
-                                               " in the begin phase of its own save");
-    }
-  }
-
-  std::shared_ptr<Store> owner_;
-  Store* store_;
-  std::shared_ptr<const bool> live_;
-  ItemId id_;
-  bool writable_;
-};
-
 // The store's side of one phase of one event.
 class EventInfo : public com::Implements<com::IExStoreEventInfo, com::IExStoreDispEventInfo> {
  public:
-  // Begin phase: records borrow the saving connection while live holds.
-  EventInfo(Store* saving, std::shared_ptr<const bool> live, ItemId id)
-      : saving_(saving), live_(std::move(live)), root_(saving->root()), id_(id) {}
-  // Later phases: records open their own connection on root.
-  EventInfo(std::filesystem::path root, ItemId id) : root_(std::move(root)), id_(id) {}
+  // live, when given, marks the begin phase: records are read-only and end
+  // with it, and the change may be vetoed.
+  EventInfo(std::shared_ptr<Session> session, ItemId id, std::shared_ptr<const bool> live)
+      : session_(std::move(session)), id_(id), live_(std::move(live)) {}
 
   com::HRESULT AbortChange(std::int32_t lErrorCode) override {
-    if (!saving_) return com::E_UNEXPECTED;  // only the begin phase can veto
+    if (!live_) return com::E_UNEXPECTED;  // only the begin phase can veto
     aborted_ = true;
     code_ = lErrorCode;
     return com::S_OK;
   }
 
   adodb::RecordPtr EventRecord() override {
-    std::unique_ptr<adodb::RecordSource> source;
-    if (saving_) {
-      if (!*live_) {
-        throw RuntimeError(err::kAdoObjectClosed, "The begin phase of the event is over");
-      }
-      source = std::make_unique<EventItemSource>(saving_, live_, id_);
-    } else {
-      std::shared_ptr<Store> own = Store::Open(root_);
-      if (!own->Get(id_)) {
-        throw RuntimeError(err::kDbNotFound, "The item of the event no longer exists");
-      }
-      source = std::make_unique<EventItemSource>(std::move(own), id_);
+    if (live_ && !*live_) {
+      throw RuntimeError(err::kAdoObjectClosed, "The begin phase of the event is over");
     }
+    std::shared_ptr<Store> store = Store::OnSession(session_);
+    std::optional<Item> item = store->Get(id_);
+    if (!item) throw RuntimeError(err::kDbNotFound, "The item of the event no longer exists");
     auto record = std::make_shared<adodb::Record>();
-    record->Attach(std::move(source), nullptr);
+    record->Attach(MakeRecordSource(std::move(store), *item, !live_,
+                                    " in the begin phase of its own save", live_),
+                   nullptr);
     return record;
   }
 
@@ -218,10 +146,9 @@ class EventInfo : public com::Implements<com::IExStoreEventInfo, com::IExStoreDi
   std::int32_t code() const { return code_; }
 
  private:
-  Store* saving_ = nullptr;
-  std::shared_ptr<const bool> live_;
-  std::filesystem::path root_;
+  std::shared_ptr<Session> session_;
   ItemId id_;
+  std::shared_ptr<const bool> live_;
   bool aborted_ = false;
   std::int32_t code_ = 0;
 };
@@ -283,28 +210,28 @@ struct Dispatcher::Cache {
   }
 };
 
-Dispatcher::Dispatcher(Store& store) : store_(store), cache_(std::make_unique<Cache>()) {}
+Dispatcher::Dispatcher(Session& session)
+    : session_(session),
+      // Aliasing an empty owner: the session owns this dispatcher, not the
+      // other way round.
+      store_(Store::OnSession(std::shared_ptr<Session>(std::shared_ptr<Session>(), &session))),
+      cache_(std::make_unique<Cache>()) {}
 
 Dispatcher::~Dispatcher() { Aborted(0); }
 
 std::size_t Dispatcher::Mark() const { return pending_.size(); }
 
 std::vector<ItemId> Dispatcher::RegistrationIds(ItemId folder) {
-  auto handle = store_.stmts_->Get(
-      "SELECT i.id FROM items i JOIN props p ON p.item = i.id AND p.name_key = ?2 "
-      "WHERE i.parent = ?1 AND i.is_folder = 0 "
-      "AND CAST(p.value AS TEXT) = ?3 COLLATE NOCASE ORDER BY i.id");
-  sql::Stmt& s = *handle;
-  s.Bind(1, folder).Bind(2, core::FoldCase(schema::kContentClass));
-  s.Bind(3, std::string_view(schema::kEventRegistrationClass));
+  auto s = session_.stmts().Get("SELECT item FROM registrations WHERE folder = ? ORDER BY item");
+  s->Bind(1, folder);
   std::vector<ItemId> ids;
-  while (s.Step()) ids.push_back(s.Int(0));
+  while (s->Step()) ids.push_back(s->Int(0));
   return ids;
 }
 
 void Dispatcher::Revalidate() {
   Cache& cache = *cache_;
-  auto handle = store_.stmts_->Get("PRAGMA data_version");
+  auto handle = session_.stmts().Get("PRAGMA data_version");
   sql::Stmt& v = *handle;
   std::int64_t version = v.Step() ? v.Int(0) : -1;
   if (version != cache.data_version || cache.generation != cache.built_for) {
@@ -314,34 +241,37 @@ void Dispatcher::Revalidate() {
   }
 }
 
+bool Dispatcher::IsRegistration(ItemId id) {
+  auto s = session_.stmts().Get("SELECT 1 FROM registrations WHERE item = ?");
+  s->Bind(1, id);
+  return s->Step();
+}
+
 void Dispatcher::Deleted(ItemId id) {
-  ++cache_->generation;
-  if (t_depth < kMaxEventDepth) {
-    std::optional<Item> item = store_.Get(id);
-    if (item) {
-      Revalidate();
-      Dispatch(true, *item, com::EVT_HARDDELETE | (item->is_folder ? com::EVT_IS_COLLECTION : 0));
-    }
+  std::optional<Item> item = store_->Get(id);
+  // Only folders and registration items change what the cache holds; mail
+  // comes and goes without it.
+  const bool structural =
+      item && (item->is_folder || IsRegistration(id) || cache_->registrations.count(id));
+  if (structural) ++cache_->generation;
+  if (item && session_.event_depth() < kMaxEventDepth) {
+    Revalidate();
+    Dispatch(true, *item, com::EVT_HARDDELETE | (item->is_folder ? com::EVT_IS_COLLECTION : 0));
   }
   // What was read for the delete's own events goes with the item.
-  ++cache_->generation;
+  if (structural) ++cache_->generation;
 }
 
 void Dispatcher::SaveBegin(ItemId id, bool is_new, SaveOrigin origin, bool moved) {
-  if (t_depth >= kMaxEventDepth) return;
+  if (session_.event_depth() >= kMaxEventDepth) return;
   Cache& cache = *cache_;
-  if (moved) ++cache.generation;  // a moved folder changes what DEEP covers
-  Revalidate();
-  std::optional<Item> item = store_.Get(id);
+  std::optional<Item> item = store_->Get(id);
   if (!item) return;
-  bool is_registration = false;
-  {
-    auto handle = store_.stmts_->Get("SELECT value FROM props WHERE item = ? AND name_key = ?");
-    sql::Stmt& s = *handle;
-    s.Bind(1, id).Bind(2, core::FoldCase(schema::kContentClass));
-    is_registration =
-        s.Step() && core::EqualsNoCase(core::Trim(s.Text(0)), schema::kEventRegistrationClass);
-  }
+  // A new or moved folder may be a GlobalEvents folder, or change what a
+  // DEEP registration covers.
+  if (item->is_folder && (is_new || moved)) ++cache.generation;
+  Revalidate();
+  const bool is_registration = IsRegistration(id);
   if (is_registration || cache.registrations.count(id)) {
     cache.Clear();
     cache.built_for = ++cache.generation;
@@ -354,7 +284,7 @@ void Dispatcher::SaveBegin(ItemId id, bool is_new, SaveOrigin origin, bool moved
   if (moved) flags |= com::EVT_MOVE;
 
   if (is_registration)
-    CheckRegistration(*item, store_.Properties(id, false), store_.UrlOf(id), flags);
+    CheckRegistration(*item, store_->Properties(id, false), store_->UrlOf(id), flags);
   Dispatch(false, *item, flags);
 }
 
@@ -364,13 +294,13 @@ void Dispatcher::Dispatch(bool is_delete, const Item& item, std::int32_t flags) 
 
   // The folders whose registrations may cover the item: its own, then its
   // ancestors up to the mailbox root.
-  ItemId mailbox = store_.MailboxOf(item.parent);
+  ItemId mailbox = store_->MailboxOf(item.parent);
   if (mailbox == 0) return;
   std::vector<ItemId> chain;
   for (ItemId f = item.parent; f != 0;) {
     chain.push_back(f);
     if (f == mailbox) break;
-    std::optional<Item> up = store_.Get(f);
+    std::optional<Item> up = store_->Get(f);
     f = up ? up->parent : 0;
   }
   auto registrations_in = [&](ItemId folder) -> const std::vector<Registration>& {
@@ -378,7 +308,7 @@ void Dispatcher::Dispatch(bool is_delete, const Item& item, std::int32_t flags) 
     if (it != cache.by_folder.end()) return it->second;
     std::vector<Registration> regs;
     for (ItemId reg : RegistrationIds(folder)) {
-      regs.push_back(ReadRegistration(reg, store_.Properties(reg, false)));
+      regs.push_back(ReadRegistration(reg, store_->Properties(reg, false)));
       cache.registrations.insert(reg);
     }
     return cache.by_folder.emplace(folder, std::move(regs)).first->second;
@@ -408,10 +338,10 @@ void Dispatcher::Dispatch(bool is_delete, const Item& item, std::int32_t flags) 
   bool props_loaded = false, content_loaded = false;
   query::PropertyLookup lookup = [&](std::string_view name) -> const Variant* {
     if (SameProperty(name, schema::kContent) && !content_loaded) {
-      props = store_.Properties(id, true);
+      props = store_->Properties(id, true);
       props_loaded = content_loaded = true;
     } else if (!props_loaded) {
-      props = store_.Properties(id, false);
+      props = store_->Properties(id, false);
       props_loaded = true;
     }
     return Find(props, name);
@@ -433,13 +363,14 @@ void Dispatcher::Dispatch(bool is_delete, const Item& item, std::int32_t flags) 
   std::vector<std::string> classes;
   for (const Registration* r : selected) classes.push_back(r->sink_class);
 
-  const std::string url = store_.UrlOf(id);
+  const std::string url = store_->UrlOf(id);
   pending_.push_back(Pending{id, url, flags, is_delete, {}});
   const std::size_t index = pending_.size() - 1;
   LiveFlag live;
-  auto info = com::MakeObject<EventInfo, com::IExStoreEventInfo>(&store_, live.live, id);
+  auto info = com::MakeObject<EventInfo, com::IExStoreEventInfo>(session_.shared_from_this(), id,
+                                                                 live.live);
   auto* state = static_cast<EventInfo*>(info.Get());
-  DepthGuard depth;
+  DepthGuard depth(session_);
   for (const std::string& progId : classes) {
     com::Ptr<com::IExStoreSyncEvents> sink = Activate(progId).As<com::IExStoreSyncEvents>();
     if (!sink) continue;
@@ -463,7 +394,7 @@ void Dispatcher::Dispatch(bool is_delete, const Item& item, std::int32_t flags) 
 ItemId Dispatcher::GlobalEventsFolder(ItemId mailbox) {
   ItemId system = 0;
   {
-    auto handle = store_.stmts_->Get(
+    auto handle = session_.stmts().Get(
         "SELECT sys.item FROM mailboxes m JOIN mailboxes sys "
         "ON sys.store = m.store AND sys.is_system = 1 WHERE m.item = ? "
         "ORDER BY sys.item LIMIT 1");
@@ -472,9 +403,9 @@ ItemId Dispatcher::GlobalEventsFolder(ItemId mailbox) {
     if (!s.Step()) return 0;
     system = s.Int(0);
   }
-  std::optional<Item> events = store_.Child(system, "StoreEvents");
+  std::optional<Item> events = store_->Child(system, "StoreEvents");
   if (!events) return 0;
-  std::optional<Item> global = store_.Child(events->id, "GlobalEvents");
+  std::optional<Item> global = store_->Child(events->id, "GlobalEvents");
   return global && global->is_folder ? global->id : 0;
 }
 
@@ -487,12 +418,12 @@ void Dispatcher::CheckRegistration(const Item& item, const FieldList& props, con
   std::optional<Scope> scope = ParseScope(Text(props, schema::kMatchScope));
   if (!scope) refuse("unknown match scope \"" + Text(props, schema::kMatchScope) + "\"");
   if (*scope == Scope::Any) {
-    std::optional<Item> folder = store_.Get(item.parent);
+    std::optional<Item> folder = store_->Get(item.parent);
     bool global = false;
     if (folder && core::EqualsNoCase(folder->name, "GlobalEvents")) {
-      std::optional<Item> events = store_.Get(folder->parent);
+      std::optional<Item> events = store_->Get(folder->parent);
       global = events && core::EqualsNoCase(events->name, "StoreEvents") &&
-               GlobalEventsFolder(store_.MailboxOf(folder->id)) == folder->id;
+               GlobalEventsFolder(store_->MailboxOf(folder->id)) == folder->id;
     }
     if (!global)
       refuse("match scope ANY is allowed only in StoreEvents/GlobalEvents of a system mailbox");
@@ -508,11 +439,12 @@ void Dispatcher::CheckRegistration(const Item& item, const FieldList& props, con
   com::Ptr<com::ICreateRegistration> sink = Activate(progId).As<com::ICreateRegistration>();
   if (!sink) return;
   LiveFlag live;
-  auto info = com::MakeObject<EventInfo, com::IExStoreEventInfo>(&store_, live.live, item.id);
+  auto info = com::MakeObject<EventInfo, com::IExStoreEventInfo>(session_.shared_from_this(),
+                                                                 item.id, live.live);
   std::int32_t result = 0;
   com::HRESULT hr = com::E_FAIL;
   {
-    DepthGuard depth;
+    DepthGuard depth(session_);
     try {
       hr = sink->Register(info.Get(), url, flags | com::EVT_SYNC_BEGIN, &result);
     } catch (...) {
@@ -541,11 +473,20 @@ void Dispatcher::Aborted(std::size_t mark) noexcept {
 
 void Dispatcher::Finish(std::vector<Pending> events, std::int32_t phase) noexcept {
   if (events.empty()) return;
-  DepthGuard depth;
+  DepthGuard depth(session_);
+  const bool committed = phase == com::EVT_SYNC_COMMITTED;
   for (Pending& event : events) {
     try {
-      auto info = com::MakeObject<EventInfo, com::IExStoreEventInfo>(store_.root(), event.id);
+      auto info = com::MakeObject<EventInfo, com::IExStoreEventInfo>(session_.shared_from_this(),
+                                                                     event.id, nullptr);
       for (auto& sink : event.sinks) {
+        // A committed-phase call is one work unit (see events.h).
+        Session::Level unit = 0;
+        try {
+          if (committed) unit = session_.Begin(Session::Durability::Relaxed);
+        } catch (...) {
+          continue;  // the store cannot be written now: no unit, no call
+        }
         try {
           if (event.is_delete) {
             sink->OnSyncDelete(info.Get(), event.url, event.flags | phase);
@@ -553,6 +494,12 @@ void Dispatcher::Finish(std::vector<Pending> events, std::int32_t phase) noexcep
             sink->OnSyncSave(info.Get(), event.url, event.flags | phase);
           }
         } catch (...) {
+        }
+        if (unit == 0) continue;
+        try {
+          session_.CommitScope(unit);
+        } catch (...) {
+          session_.Rollback(unit);
         }
       }
     } catch (...) {

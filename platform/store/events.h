@@ -28,10 +28,23 @@
 // IExStoreSyncEvents, is skipped and the save goes ahead; a registration whose criteria do not
 // parse is skipped.
 //
-// EventRecord in the begin phase is a read-only record on the saving
-// connection, inside its transaction (another connection would wait for the
-// write lock the saver holds); in the committed and aborted phases it is a
-// record on a connection of its own, so a sink may change the store there.
+// EventRecord is a record on the thread's session (session.h), bound to the
+// item by identity: read-only in the begin phase, inside the saver's
+// transaction; writable in the committed and aborted phases.
+//
+// Each committed-phase call of a sink is one work unit: the dispatcher opens
+// a transaction level around the call and commits it when the call returns
+// (rolls it back when the commit fails), so everything the sink changes in
+// the store through any data-access object of its thread commits together
+// or not at all. A process killed during the call leaves the store as the
+// delivery left it. The unit commits with relaxed durability: it is safe
+// against a crash of the process at once, and against a power failure as
+// soon as any later commit of the store is made durable, because the
+// write-ahead log is replayed only up to its first incomplete frame; a
+// power failure before that undoes the unit as a whole and never the
+// delivery, which was made durable before the unit began. Store::Sync()
+// makes it durable at once.
+//
 // Saves made from inside an event raise their own events; past a nesting
 // depth of kMaxEventDepth on one thread no further events are raised, so a
 // sink that keeps saving into its own scope cannot recurse without end.
@@ -62,11 +75,11 @@ namespace store::events {
 
 inline constexpr int kMaxEventDepth = 8;
 
-// The events of one Store connection; the store calls it at its choke point.
-// Not thread-safe, like the Store itself.
+// The events of one session; the store calls it at its choke point. Used by
+// the session's thread only.
 class Dispatcher {
  public:
-  explicit Dispatcher(Store& store);
+  explicit Dispatcher(Session& session);
   ~Dispatcher();
   Dispatcher(const Dispatcher&) = delete;
   Dispatcher& operator=(const Dispatcher&) = delete;
@@ -92,6 +105,8 @@ class Dispatcher {
   struct Cache;
   // The registration items directly in folder, in creation order.
   std::vector<ItemId> RegistrationIds(ItemId folder);
+  // True when id is a registration item now.
+  bool IsRegistration(ItemId id);
   // The GlobalEvents folder of the system mailbox of mailbox's store; 0 if none.
   ItemId GlobalEventsFolder(ItemId mailbox);
   // Refuses a registration item the store could not honour, or its sink refuses.
@@ -104,7 +119,8 @@ class Dispatcher {
   void Dispatch(bool is_delete, const Item& item, std::int32_t flags);
   void Finish(std::vector<Pending> events, std::int32_t phase) noexcept;
 
-  Store& store_;
+  Session& session_;
+  std::unique_ptr<Store> store_;  // a handle that does not keep the session alive
   std::vector<Pending> pending_;
   std::unique_ptr<Cache> cache_;
 };

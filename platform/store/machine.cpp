@@ -1,6 +1,7 @@
 #include "platform/store/machine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <sstream>
 
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 
@@ -86,7 +88,7 @@ void WriteMachine(const std::filesystem::path& root, const Machine& machine) {
   if (!problem.empty()) throw core::RuntimeError(core::err::kInvalidProcedureCall, problem);
   std::filesystem::path file = MachineFile(root);
   // O_EXCL: two provisioning runs racing on one root must not both succeed.
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, core::kPrivateFileMode);
   if (fd < 0) {
     int e = errno;
     if (e == EEXIST) {
@@ -96,6 +98,7 @@ void WriteMachine(const std::filesystem::path& root, const Machine& machine) {
     throw core::RuntimeError(core::err::kPathNotFound,
                              "Cannot create " + file.string() + ": " + std::strerror(e));
   }
+  ::fchmod(fd, core::kPrivateFileMode);  // whatever the umask
   std::string text = "computer=" + core::LCase(machine.computer) +
                      "\ndomain=" + core::LCase(machine.domain) + "\n";
   bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());

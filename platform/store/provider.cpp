@@ -21,23 +21,28 @@ namespace {
 
 constexpr int kMailboxDepth = 3;
 
-// An open record: the store item it is bound to, by identity, so that a
-// move keeps it bound and a rename by someone else does not lose it.
+// An open record: the store item it is bound to, by identity.
 class StoreRecord : public adodb::RecordSource {
  public:
-  StoreRecord(std::shared_ptr<Store> store, Item item, bool writable)
-      : store_(std::move(store)), item_(std::move(item)), writable_(writable) {}
+  StoreRecord(std::shared_ptr<Store> store, Item item, bool writable, std::string read_only_reason,
+              std::shared_ptr<const bool> live)
+      : store_(std::move(store)),
+        item_(std::move(item)),
+        writable_(writable),
+        read_only_reason_(std::move(read_only_reason)),
+        live_(std::move(live)) {}
 
-  std::string Source() const override { return store_->UrlOf(item_.id); }
+  std::string Source() const override { return Use().UrlOf(item_.id); }
   std::string ParentURL() const override {
-    std::optional<Item> now = store_->Get(item_.id);
+    std::optional<Item> now = Use().Get(item_.id);
     if (!now) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
     return now->parent ? store_->UrlOf(now->parent) : std::string();
   }
   adodb::RecordTypeEnum RecordType() const override {
+    Use();
     return item_.is_folder ? adodb::adCollectionRecord : adodb::adSimpleRecord;
   }
-  FieldList ReadFields() override { return store_->Properties(item_.id); }
+  FieldList ReadFields() override { return Use().Properties(item_.id); }
   void WriteFields(const FieldList& changes) override {
     CheckWritable("write the properties of");
     store_->Update(item_.id, changes);
@@ -62,34 +67,43 @@ class StoreRecord : public adodb::RecordSource {
   }
 
  private:
+  Store& Use() const {
+    if (live_ && !*live_) {
+      throw RuntimeError(err::kAdoObjectClosed,
+                         "The record of the event's begin phase is used after that phase");
+    }
+    return *store_;
+  }
   void CheckWritable(const char* what) const {
+    Use();
     if (!writable_) {
-      throw RuntimeError(err::kDbReadOnly, std::string("Cannot ") + what + " " + Source() +
-                                               ": the record was opened read-only");
+      throw RuntimeError(err::kDbReadOnly,
+                         std::string("Cannot ") + what + " " + Source() + read_only_reason_);
     }
   }
 
   std::shared_ptr<Store> store_;
   Item item_;
   bool writable_;
+  std::string read_only_reason_;
+  std::shared_ptr<const bool> live_;
 };
 
 class StoreSession : public adodb::ProviderSession {
  public:
   explicit StoreSession(std::shared_ptr<Store> store) : store_(std::move(store)) {}
   ~StoreSession() override {
-    // Records may outlive the session; the transaction must not.
-    if (store_->InTransaction()) {
-      try {
-        store_->RollbackTrans();
-      } catch (...) {
-      }
+    // Records may outlive the session; its transactions must not.
+    try {
+      while (store_->InTransaction()) store_->RollbackTrans();
+    } catch (...) {
     }
   }
 
   void BeginTrans() override { store_->BeginTrans(); }
   void CommitTrans() override { store_->CommitTrans(); }
   void RollbackTrans() override { store_->RollbackTrans(); }
+  bool SupportsNestedTransactions() const override { return true; }
 
   std::unique_ptr<adodb::RecordSource> OpenRecord(const std::string& url,
                                                   adodb::ConnectModeEnum mode,
@@ -101,7 +115,7 @@ class StoreSession : public adodb::ProviderSession {
     bool writable = (mode & 0x3) != adodb::adModeRead;
     auto co = static_cast<std::uint32_t>(createOptions);
     if (createOptions == adodb::adFailIfNotExists) {
-      return std::make_unique<StoreRecord>(store_, store_->Resolve(url), writable);
+      return Bound(store_->Resolve(url), writable);
     }
     constexpr std::uint32_t kKnown =
         adodb::adCreateCollection | adodb::adOpenIfExists | adodb::adCreateOverwrite;
@@ -125,8 +139,17 @@ class StoreSession : public adodb::ProviderSession {
     if (co & adodb::adOpenIfExists) existing = ExistingItem::Open;
     if (co & adodb::adCreateOverwrite) existing = ExistingItem::Replace;
     bool folder = (co & adodb::adCreateCollection) != 0;
-    Item item = store_->Create(parent.id, name, folder, existing, {});
-    return std::make_unique<StoreRecord>(store_, item, writable);
+    return Bound(store_->Create(parent.id, name, folder, existing, {}), writable);
+  }
+
+  std::unique_ptr<adodb::RecordSource> CreateUniqueItem(const std::string& folderUrl,
+                                                        const adodb::ItemNames& names,
+                                                        const FieldList& properties,
+                                                        adodb::ConnectModeEnum mode,
+                                                        adodb::RecordOpenOptionsEnum) override {
+    Item folder = store_->Resolve(folderUrl);
+    return Bound(store_->CreateUnique(folder.id, names, properties),
+                 (mode & 0x3) != adodb::adModeRead);
   }
 
   adodb::Rowset Execute(const std::string& commandText,
@@ -136,6 +159,10 @@ class StoreSession : public adodb::ProviderSession {
   }
 
  private:
+  std::unique_ptr<adodb::RecordSource> Bound(Item item, bool writable) {
+    return MakeRecordSource(store_, std::move(item), writable, ": the record was opened read-only");
+  }
+
   std::shared_ptr<Store> store_;
 };
 
@@ -165,6 +192,13 @@ class StoreProvider : public adodb::Provider {
 };
 
 }  // namespace
+
+std::unique_ptr<adodb::RecordSource> MakeRecordSource(std::shared_ptr<Store> store, Item item,
+                                                      bool writable, std::string read_only_reason,
+                                                      std::shared_ptr<const bool> live) {
+  return std::make_unique<StoreRecord>(std::move(store), std::move(item), writable,
+                                       std::move(read_only_reason), std::move(live));
+}
 
 void RegisterProvider() {
   // Registers again after an Unregister; leaves a provider registered under
@@ -197,9 +231,17 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
     if (!folder.is_folder) {
       throw RuntimeError(err::kDbNotFound, "The scope is not a folder: " + scope.url);
     }
-    std::vector<Item> candidates = scope.depth == query::Scope::Depth::Shallow
-                                       ? store.Children(folder.id)
-                                       : store.Descendants(folder.id);
+    // A shallow search for one name (as the lookup of a registration item
+    // is) needs that one item, not the whole folder.
+    std::optional<std::string> name =
+        query::RequiredEqual(q.where.get(), schema::kDisplayName, &SameProperty);
+    std::vector<Item> candidates;
+    if (scope.depth == query::Scope::Depth::Shallow && name) {
+      if (std::optional<Item> item = store.Child(folder.id, *name)) candidates.push_back(*item);
+    } else {
+      candidates = scope.depth == query::Scope::Depth::Shallow ? store.Children(folder.id)
+                                                               : store.Descendants(folder.id);
+    }
     for (const Item& item : candidates) {
       // The message text is read only when the query asks for it.
       FieldList props = store.Properties(item.id, wants_content);

@@ -1,25 +1,66 @@
 #include "platform/store/sqlite_util.h"
 
+#include <cerrno>
+
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 
 namespace store::sql {
 
-void Throw(sqlite3* db, const std::string& doing) {
-  int code = sqlite3_extended_errcode(db);
-  std::string text = db ? sqlite3_errmsg(db) : "out of memory";
-  if ((code & 0xFF) == SQLITE_BUSY || (code & 0xFF) == SQLITE_LOCKED) {
-    text = "the store is busy (another writer held it too long): " + text;
+std::string FailureCause(sqlite3* db) {
+  if (!db) return "out of memory";
+  const int code = sqlite3_extended_errcode(db);
+  const int errnum = sqlite3_system_errno(db);
+  switch (code & 0xFF) {
+    case SQLITE_FULL:
+      return core::FileErrorCause(ENOSPC);
+    case SQLITE_NOTADB:
+      return "not a database";
+    case SQLITE_CORRUPT:
+      return "the database is damaged (" + std::string(sqlite3_errmsg(db)) + ")";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return std::string("the store is busy (another writer held it too long): ") +
+             sqlite3_errmsg(db);
+    case SQLITE_READONLY:
+      if (code == SQLITE_READONLY_DBMOVED) return "the database file was moved or deleted";
+      return errnum != 0 ? core::FileErrorCause(errnum) : "the store is open for reading only";
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+    case SQLITE_PERM:
+      // The operating system's reason says what to do about it.
+      if (errnum != 0) return core::FileErrorCause(errnum);
+      break;
+    default:
+      break;
   }
-  throw core::RuntimeError(core::err::kEFail, "Store database error while " + doing + ": " + text);
+  return sqlite3_errmsg(db);
+}
+
+namespace {
+thread_local bool t_disk_full = false;
+}
+
+std::string DescribeFailure(sqlite3* db, const std::string& doing) {
+  const int code = db ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
+  const int errnum = db ? sqlite3_system_errno(db) : 0;
+  t_disk_full = (code & 0xFF) == SQLITE_FULL ||
+                ((code & 0xFF) == SQLITE_IOERR && (errnum == ENOSPC || errnum == EDQUOT));
+  const char* file = db ? sqlite3_db_filename(db, "main") : nullptr;
+  std::string where = file && *file ? std::string(" in ") + file : std::string();
+  return "Store database error" + where + " while " + doing + ": " + FailureCause(db);
+}
+
+bool LastFailureWasDiskFull() { return t_disk_full; }
+void ForgetLastFailure() { t_disk_full = false; }
+
+void Throw(sqlite3* db, const std::string& doing) {
+  throw core::RuntimeError(core::err::kEFail, DescribeFailure(db, doing));
 }
 
 void Exec(sqlite3* db, const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    std::string text = message ? message : "unknown error";
-    sqlite3_free(message);
-    throw core::RuntimeError(core::err::kEFail, "Store database error while running \"" +
-                                                    std::string(sql) + "\": " + text);
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    Throw(db, "running \"" + std::string(sql) + "\"");
   }
 }
 
@@ -87,6 +128,8 @@ std::string Stmt::Text(int column) const {
   return std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
 }
 
+bool Stmt::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
 void Stmt::Reset() {
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
@@ -97,7 +140,5 @@ StmtCache::Handle StmtCache::Get(const char* sql) {
   if (!stmt) stmt = std::make_unique<Stmt>(db_, sql);
   return Handle(stmt.get());
 }
-
-bool Stmt::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
 }  // namespace store::sql

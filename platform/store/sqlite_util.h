@@ -12,7 +12,22 @@
 
 namespace store::sql {
 
-// Throws RuntimeError (kEFail) naming what was being done and SQLite's text.
+// Why the latest call on db failed, in words an administrator acts on: "disk
+// full", "read-only file system", "permission denied", "not a database", ...
+// (from the error code and, for file errors, the operating system's errno);
+// SQLite's own text for everything else.
+std::string FailureCause(sqlite3* db);
+
+// "Store database error in <file> while <doing>: <cause>", and notes for
+// LastFailureWasDiskFull whether the cause was a full disk.
+std::string DescribeFailure(sqlite3* db, const std::string& doing);
+
+// True when the latest failure this thread described was a full disk (the
+// error code is gone once a rollback has run).
+bool LastFailureWasDiskFull();
+void ForgetLastFailure();
+
+// Throws RuntimeError (kEFail) with DescribeFailure's text.
 [[noreturn]] void Throw(sqlite3* db, const std::string& doing);
 
 // Runs statements without results.
@@ -65,6 +80,7 @@ class StmtCache {
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     Stmt& operator*() const { return *stmt_; }
+    Stmt* operator->() const { return stmt_; }
 
    private:
     Stmt* stmt_;

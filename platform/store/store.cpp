@@ -6,15 +6,17 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <chrono>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <random>
-#include <thread>
 
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 #include "platform/mime/mime.h"
+#include "platform/store/database.h"
 #include "platform/store/events.h"
 #include "platform/store/schema.h"
 #include "platform/store/sqlite_util.h"
@@ -38,90 +40,20 @@ bool SameProperty(std::string_view a, std::string_view b) {
   return true;
 }
 
-namespace detail {
-struct BusyWait {
-  std::chrono::steady_clock::time_point start;
-  std::minstd_rand jitter{std::random_device{}()};
-};
-}  // namespace detail
-
 namespace {
 
-using detail::BusyWait;
-
-constexpr int kBusyTimeoutMs = 30000;
 constexpr int kMailboxDepth = 3;
-// Stored in the database header (PRAGMA user_version); a store of another
-// format is refused rather than misread.
-constexpr int kFormatVersion = 2;
 constexpr const char* kMbx = "MBX";
 constexpr const char* kSystemMailboxPrefix = "SystemMailbox{";
+// Unique names: numbered attempts up to this are probed in order (by a
+// binary search), random ones above it after that.
+constexpr std::int32_t kNumberedNames = 100;
+constexpr int kRandomNames = 100;
 
 // Derived properties: computed on every read, never stored.
 bool IsDerived(std::string_view name) {
   return SameProperty(name, schema::kHref) || SameProperty(name, schema::kDisplayName) ||
          SameProperty(name, schema::kParentName) || SameProperty(name, schema::kIsFolder);
-}
-
-const char* kSchema = R"sql(
-CREATE TABLE items(
-  id INTEGER PRIMARY KEY,
-  parent INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  name_key TEXT NOT NULL,
-  is_folder INTEGER NOT NULL,
-  UNIQUE(parent, name_key));
-CREATE TABLE props(
-  id INTEGER PRIMARY KEY,
-  item INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  name_key TEXT NOT NULL,
-  type INTEGER NOT NULL,
-  value,
-  UNIQUE(item, name_key));
-CREATE TABLE mailbox_stores(id INTEGER PRIMARY KEY, name TEXT NOT NULL, guid TEXT NOT NULL);
-CREATE TABLE mailboxes(
-  item INTEGER PRIMARY KEY,
-  store INTEGER NOT NULL,
-  is_system INTEGER NOT NULL);
-)sql";
-
-// Waits for the write lock in short, jittered steps for up to kBusyTimeoutMs.
-// SQLite's own busy timeout backs off to 100 ms sleeps, so a writer that
-// lost once keeps losing to one that commits every few milliseconds.
-int OnBusy(void* data, int count) {
-  auto* wait = static_cast<BusyWait*>(data);
-  auto now = std::chrono::steady_clock::now();
-  if (count == 0) wait->start = now;
-  if (now - wait->start > std::chrono::milliseconds(kBusyTimeoutMs)) return 0;
-  std::this_thread::sleep_for(std::chrono::microseconds(200 + wait->jitter() % 800));
-  return 1;
-}
-
-// WAL with synchronous=FULL: every COMMIT is fsynced to the WAL before it
-// returns, so an acknowledged write survives a power loss, not only a killed
-// process. NORMAL would lose the last commits on power loss.
-void Configure(sqlite3* db, BusyWait* wait) {
-  sqlite3_busy_handler(db, OnBusy, wait);
-  sql::Exec(db, "PRAGMA synchronous=FULL");
-  sqlite3_extended_result_codes(db, 1);
-}
-
-sqlite3* OpenDatabase(const std::filesystem::path& file, int flags, BusyWait* wait) {
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(file.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    std::string text = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    throw RuntimeError(err::kPathNotFound, "Cannot open the store " + file.string() + ": " + text);
-  }
-  try {
-    Configure(db, wait);
-  } catch (...) {
-    sqlite3_close(db);
-    throw;
-  }
-  return db;
 }
 
 std::string NewGuid() {
@@ -140,32 +72,19 @@ std::string Describe(const std::string& url, const std::string& what) { return w
 
 }  // namespace
 
-// One write transaction: BEGIN IMMEDIATE on its own, a savepoint inside the
-// caller's transaction. Rolls back unless committed.
+// One operation's level of the session's transaction: BEGIN IMMEDIATE on
+// its own, a savepoint inside the caller's. Rolls back unless committed.
 class Store::WriteScope {
  public:
-  explicit WriteScope(Store& store)
-      : store_(store), nested_(store.user_transaction_), mark_(store.events_->Mark()) {
-    sql::Exec(store_.db_, nested_ ? "SAVEPOINT write_scope" : "BEGIN IMMEDIATE");
-  }
-  ~WriteScope() {
-    if (done_) return;
-    // Best effort: the error that brought us here is what the caller sees.
-    sqlite3_exec(store_.db_, nested_ ? "ROLLBACK TO write_scope; RELEASE write_scope" : "ROLLBACK",
-                 nullptr, nullptr, nullptr);
-    store_.events_->Aborted(mark_);
-  }
-  void Commit() {
-    sql::Exec(store_.db_, nested_ ? "RELEASE write_scope" : "COMMIT");
-    done_ = true;
-    if (!nested_) store_.events_->Committed();
-  }
+  explicit WriteScope(Store& store) : session_(*store.session_), level_(session_.Begin()) {}
+  ~WriteScope() { session_.Rollback(level_); }  // nothing once committed
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+  void Commit() { session_.CommitScope(level_); }
 
  private:
-  Store& store_;
-  bool nested_;
-  std::size_t mark_;
-  bool done_ = false;
+  Session& session_;
+  Session::Level level_;
 };
 
 std::filesystem::path DatabaseFile(const std::filesystem::path& root) {
@@ -174,13 +93,9 @@ std::filesystem::path DatabaseFile(const std::filesystem::path& root) {
 
 void Provision(const std::filesystem::path& root, const Machine& machine_in) {
   Machine machine{core::LCase(machine_in.computer), core::LCase(machine_in.domain)};
-  std::error_code ec;
-  std::filesystem::create_directories(root, ec);
-  if (ec) {
-    throw RuntimeError(err::kPathNotFound,
-                       "Cannot create the server root " + root.string() + ": " + ec.message());
-  }
+  core::CreatePrivateFolders(root);
   std::filesystem::path file = DatabaseFile(root);
+  std::error_code ec;
   if (std::filesystem::exists(file)) {
     throw RuntimeError(err::kDbResourceExists,
                        "Server root " + root.string() + " is already provisioned");
@@ -191,18 +106,19 @@ void Provision(const std::filesystem::path& root, const Machine& machine_in) {
     std::filesystem::remove(MachineFile(root), ec);
   };
   try {
-    std::filesystem::create_directory(root / "store");
-    ::chmod((root / "store").c_str(), 0700);
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw RuntimeError(err::kPathNotFound, "Cannot create " + file.string());
+    core::CreatePrivateFolders(root / "store");
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, core::kPrivateFileMode);
+    if (fd < 0) {
+      throw RuntimeError(err::kPathNotFound,
+                         core::DescribeFileError("Cannot create the store", file, errno));
+    }
+    // The log and its index take the database file's mode.
+    ::fchmod(fd, core::kPrivateFileMode);
     ::close(fd);
-    BusyWait wait;
-    sqlite3* db = OpenDatabase(file, SQLITE_OPEN_READWRITE, &wait);
+    sqlite3* db = db::OpenNew(file);
     try {
-      sql::Exec(db, "PRAGMA journal_mode=WAL");
       sql::Exec(db, "BEGIN IMMEDIATE");
-      sql::Exec(db, kSchema);
-      sql::Exec(db, ("PRAGMA user_version=" + std::to_string(kFormatVersion)).c_str());
+      db::CreateSchema(db);
       auto insert = [&](std::int64_t parent, const std::string& name) {
         sql::Stmt s(db, "INSERT INTO items(parent, name, name_key, is_folder) VALUES(?,?,?,1)");
         s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Run();
@@ -246,83 +162,62 @@ void Provision(const std::filesystem::path& root, const Machine& machine_in) {
 std::unique_ptr<Store> Store::Open() { return Open(core::ServerRoot()); }
 
 std::unique_ptr<Store> Store::Open(const std::filesystem::path& root) {
-  Machine machine = ReadMachine(root);
-  std::filesystem::path file = DatabaseFile(root);
-  if (!std::filesystem::exists(file)) {
-    throw RuntimeError(err::kPathNotFound,
-                       "Server root " + root.string() + " has no store (" + file.string() + ")");
-  }
-  auto wait = std::make_unique<BusyWait>();
-  sqlite3* db = OpenDatabase(file, SQLITE_OPEN_READWRITE, wait.get());
-  std::unique_ptr<Store> store(new Store(root, std::move(machine), db));
-  store->busy_ = std::move(wait);
-  {
-    sql::Stmt v(db, "PRAGMA user_version");
-    int version = v.Step() ? static_cast<int>(v.Int(0)) : 0;
-    if (version != kFormatVersion) {
-      throw RuntimeError(err::kEFail, "The store " + file.string() + " has format " +
-                                          std::to_string(version) + ", this program reads format " +
-                                          std::to_string(kFormatVersion));
-    }
-  }
-  sql::Stmt s(db, "SELECT name FROM items WHERE parent = 0 ORDER BY id LIMIT 1");
-  if (!s.Step()) {
-    throw RuntimeError(err::kDbNotFound, "The store " + file.string() + " has no domain folder");
-  }
-  store->domain_folder_ = s.Text(0);
-  return store;
+  return OnSession(Session::ForThread(root));
 }
 
-Store::Store(std::filesystem::path root, Machine machine, sqlite3* db)
-    : root_(std::move(root)),
-      machine_(std::move(machine)),
-      db_(db),
-      stmts_(std::make_unique<sql::StmtCache>(db)),
-      events_(std::make_unique<events::Dispatcher>(*this)) {}
+std::unique_ptr<Store> Store::OnSession(std::shared_ptr<Session> session) {
+  return std::unique_ptr<Store>(new Store(std::move(session)));
+}
+
+Store::Store(std::shared_ptr<Session> session) : session_(std::move(session)) {}
 
 Store::~Store() {
-  // An open transaction is discarded: closing rolls it back.
-  if (user_transaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  events_->Aborted(0);
-  stmts_.reset();
-  sqlite3_close_v2(db_);
+  // An open transaction is discarded, with whatever was begun above it.
+  for (Session::Level level : levels_) {
+    if (session_->IsOpen(level)) {
+      session_->Rollback(level);
+      break;
+    }
+  }
 }
 
-void Store::BeginTrans() {
-  if (user_transaction_) {
-    throw RuntimeError(err::kAdoInvalidTransaction, "A transaction is already open on the store");
-  }
-  sql::Exec(db_, "BEGIN IMMEDIATE");
-  user_transaction_ = true;
-}
+void Store::BeginTrans() { levels_.push_back(session_->Begin()); }
 
 void Store::CommitTrans() {
-  if (!user_transaction_) {
+  if (levels_.empty()) {
     throw RuntimeError(err::kAdoInvalidTransaction, "No transaction is open on the store");
   }
-  sql::Exec(db_, "COMMIT");
-  user_transaction_ = false;
-  events_->Committed();
+  // A commit that fails leaves the level for RollbackTrans, which does
+  // nothing more when SQLite has rolled it back already.
+  session_->Commit(levels_.back());
+  levels_.pop_back();
 }
 
 void Store::RollbackTrans() {
-  if (!user_transaction_) {
+  if (levels_.empty()) {
     throw RuntimeError(err::kAdoInvalidTransaction, "No transaction is open on the store");
   }
-  user_transaction_ = false;
-  sql::Exec(db_, "ROLLBACK");
-  events_->Aborted(0);
+  const Session::Level level = levels_.back();
+  levels_.pop_back();
+  session_->Rollback(level);
+}
+
+bool Store::InTransaction() const {
+  for (Session::Level level : levels_) {
+    if (session_->IsOpen(level)) return true;
+  }
+  return false;
 }
 
 // --- Locating ---------------------------------------------------------------
 
 std::vector<std::string> Store::Names(std::string_view url) const {
-  return ParseUrl(url, machine_).names;
+  return ParseUrl(url, machine()).names;
 }
 
 std::optional<Item> Store::Child(ItemId parent, std::string_view name) {
-  auto s_handle =
-      stmts_->Get("SELECT id, name, is_folder FROM items WHERE parent = ? AND name_key = ?");
+  auto s_handle = session_->stmts().Get(
+      "SELECT id, name, is_folder FROM items WHERE parent = ? AND name_key = ?");
   sql::Stmt& s = *s_handle;
   s.Bind(1, parent).Bind(2, core::FoldCase(name));
   if (!s.Step()) return std::nullopt;
@@ -343,7 +238,7 @@ std::optional<Item> Store::Find(const std::vector<std::string>& names) {
 
 Item Store::Resolve(std::string_view url) {
   std::vector<std::string> names = Names(url);
-  if (!core::EqualsNoCase(names[0], domain_folder_)) {
+  if (!core::EqualsNoCase(names[0], DomainFolder())) {
     throw RuntimeError(err::kDbNotFound,
                        Describe(std::string(url), "Unknown domain folder \"" + names[0] + "\""));
   }
@@ -358,7 +253,7 @@ Item Store::Resolve(std::string_view url) {
 }
 
 std::optional<Item> Store::Get(ItemId id) {
-  auto s_handle = stmts_->Get("SELECT parent, name, is_folder FROM items WHERE id = ?");
+  auto s_handle = session_->stmts().Get("SELECT parent, name, is_folder FROM items WHERE id = ?");
   sql::Stmt& s = *s_handle;
   s.Bind(1, id);
   if (!s.Step()) return std::nullopt;
@@ -368,7 +263,7 @@ std::optional<Item> Store::Get(ItemId id) {
 std::string Store::UrlOf(ItemId id) {
   std::vector<std::string> names;
   while (id != 0) {
-    auto q_handle = stmts_->Get("SELECT parent, name FROM items WHERE id = ?");
+    auto q_handle = session_->stmts().Get("SELECT parent, name FROM items WHERE id = ?");
     sql::Stmt& q = *q_handle;
     q.Bind(1, id);
     if (!q.Step()) {
@@ -402,13 +297,12 @@ ItemId Store::MailboxOf(ItemId id) {
   return chain.size() >= kMailboxDepth ? chain[kMailboxDepth - 1] : 0;
 }
 
-std::vector<Item> Store::Children(ItemId folder) {
+std::vector<Item> Store::Children(ItemId folder, std::size_t limit) {
   std::vector<Item> items;
-  auto s_handle =
-      stmts_->Get("SELECT id, name, is_folder FROM items WHERE parent = ? ORDER BY name_key, id");
-  sql::Stmt& s = *s_handle;
-  s.Bind(1, folder);
-  while (s.Step()) items.push_back(Item{s.Int(0), folder, s.Text(1), s.Int(2) != 0});
+  auto s = session_->stmts().Get(
+      "SELECT id, name, is_folder FROM items WHERE parent = ? ORDER BY name_key, id LIMIT ?");
+  s->Bind(1, folder).Bind(2, limit == 0 ? std::int64_t{-1} : static_cast<std::int64_t>(limit));
+  while (s->Step()) items.push_back(Item{s->Int(0), folder, s->Text(1), s->Int(2) != 0});
   return items;
 }
 
@@ -435,7 +329,7 @@ FieldList Store::Properties(ItemId id, bool with_content) {
   fields.emplace_back(schema::kParentName, Variant(std::move(parent_url)));
   fields.emplace_back(schema::kIsFolder, Variant(item->is_folder));
   bool has_hidden = false;
-  auto s_handle = stmts_->Get(
+  auto s_handle = session_->stmts().Get(
       "SELECT name, type, value FROM props WHERE item = ?1 AND (?2 OR name_key <> ?3) "
       "ORDER BY id");
   sql::Stmt& s = *s_handle;
@@ -477,22 +371,23 @@ FieldList Store::Properties(ItemId id, bool with_content) {
 
 ItemId Store::InsertItem(ItemId parent, const std::string& name, bool is_folder) {
   auto s_handle =
-      stmts_->Get("INSERT INTO items(parent, name, name_key, is_folder) VALUES(?,?,?,?)");
+      session_->stmts().Get("INSERT INTO items(parent, name, name_key, is_folder) VALUES(?,?,?,?)");
   sql::Stmt& s = *s_handle;
   s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Bind(4, std::int64_t{is_folder});
   s.Run();
-  return sqlite3_last_insert_rowid(db_);
+  return sqlite3_last_insert_rowid(session_->db());
 }
 
 void Store::WriteProperty(ItemId id, const std::string& name, const Variant& value) {
   if (value.IsEmpty()) {
-    auto s_handle = stmts_->Get("DELETE FROM props WHERE item = ? AND name_key = ?");
+    auto s_handle = session_->stmts().Get("DELETE FROM props WHERE item = ? AND name_key = ?");
     sql::Stmt& s = *s_handle;
     s.Bind(1, id).Bind(2, core::FoldCase(name)).Run();
+    if (SameProperty(name, schema::kContentClass)) IndexRegistration(id, false);
     return;
   }
   // Upsert keeps the row (and so the property's place in the order).
-  auto s_handle = stmts_->Get(
+  auto s_handle = session_->stmts().Get(
       "INSERT INTO props(item, name, name_key, type, value) VALUES(?,?,?,?,?) "
       "ON CONFLICT(item, name_key) DO UPDATE SET type = excluded.type, "
       "value = excluded.value");
@@ -518,13 +413,29 @@ void Store::WriteProperty(ItemId id, const std::string& name, const Variant& val
       break;
   }
   s.Run();
+  if (SameProperty(name, schema::kContentClass)) {
+    IndexRegistration(id,
+                      value.Type() == VarType::String && db::IsRegistrationClass(value.AsString()));
+  }
+}
+
+void Store::IndexRegistration(ItemId id, bool is_registration) {
+  if (is_registration) {
+    auto s = session_->stmts().Get(
+        "INSERT OR REPLACE INTO registrations(item, folder) "
+        "SELECT id, parent FROM items WHERE id = ? AND is_folder = 0");
+    s->Bind(1, id).Run();
+  } else {
+    auto s = session_->stmts().Get("DELETE FROM registrations WHERE item = ?");
+    s->Bind(1, id).Run();
+  }
 }
 
 void Store::Save(const SaveRequest& request) {
   WriteChanges(request);
   // Begin phase: sinks see the item as saved and may veto by throwing; the
   // committed phase follows the outermost commit.
-  events_->SaveBegin(request.id, request.is_new, request.origin, false);
+  session_->events().SaveBegin(request.id, request.is_new, request.origin, false);
 }
 
 void Store::WriteChanges(const SaveRequest& request) {
@@ -546,7 +457,7 @@ void Store::WriteChanges(const SaveRequest& request) {
   WriteProperty(request.id, schema::kTo, Variant(info.to));
   WriteProperty(request.id, schema::kMessageId, Variant(info.message_id));
   if (!wrote_class) {
-    auto s_handle = stmts_->Get("SELECT 1 FROM props WHERE item = ? AND name_key = ?");
+    auto s_handle = session_->stmts().Get("SELECT 1 FROM props WHERE item = ? AND name_key = ?");
     sql::Stmt& s = *s_handle;
     s.Bind(1, request.id).Bind(2, core::FoldCase(schema::kContentClass));
     if (!s.Step()) WriteProperty(request.id, schema::kContentClass, Variant(schema::kMessageClass));
@@ -555,24 +466,35 @@ void Store::WriteChanges(const SaveRequest& request) {
 
 void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
   // Event hook: a move is a delete at the old URL and a save at the new one.
-  auto s_handle = stmts_->Get("UPDATE items SET parent = ?, name = ?, name_key = ? WHERE id = ?");
-  sql::Stmt& s = *s_handle;
-  s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Bind(4, item.id).Run();
-  events_->SaveBegin(item.id, false, SaveOrigin::Client, true);
+  {
+    auto s =
+        session_->stmts().Get("UPDATE items SET parent = ?, name = ?, name_key = ? WHERE id = ?");
+    s->Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Bind(4, item.id).Run();
+  }
+  {
+    auto s = session_->stmts().Get("UPDATE registrations SET folder = ? WHERE item = ?");
+    s->Bind(1, parent).Bind(2, item.id).Run();
+  }
+  session_->events().SaveBegin(item.id, false, SaveOrigin::Client, true);
 }
 
 void Store::DeleteItem(ItemId id) {
   // Event hook: OnSyncDelete for the item (and, for a folder, its content).
-  events_->Deleted(id);
-  const char* kSub =
-      "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
-      "SELECT items.id FROM items JOIN sub ON items.parent = sub.id) ";
-  std::string props = std::string(kSub) + "DELETE FROM props WHERE item IN sub";
-  std::string mailboxes = std::string(kSub) + "DELETE FROM mailboxes WHERE item IN sub";
-  std::string items = std::string(kSub) + "DELETE FROM items WHERE id IN sub";
-  sql::Stmt(db_, props.c_str()).Bind(1, id).Run();
-  sql::Stmt(db_, mailboxes.c_str()).Bind(1, id).Run();
-  sql::Stmt(db_, items.c_str()).Bind(1, id).Run();
+  session_->events().Deleted(id);
+#define ZENTHRA_BELOW                               \
+  "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL " \
+  "SELECT items.id FROM items JOIN sub ON items.parent = sub.id) "
+  static const char* const kDeletes[] = {
+      ZENTHRA_BELOW "DELETE FROM props WHERE item IN sub",
+      ZENTHRA_BELOW "DELETE FROM mailboxes WHERE item IN sub",
+      ZENTHRA_BELOW "DELETE FROM registrations WHERE item IN sub",
+      ZENTHRA_BELOW "DELETE FROM items WHERE id IN sub",
+  };
+#undef ZENTHRA_BELOW
+  for (const char* sql : kDeletes) {
+    auto s = session_->stmts().Get(sql);
+    s->Bind(1, id).Run();
+  }
 }
 
 Item Store::Create(ItemId parent, const std::string& name, bool is_folder, ExistingItem existing,
@@ -598,6 +520,12 @@ Item Store::Create(ItemId parent, const std::string& name, bool is_folder, Exist
     }
     if (existing == ExistingItem::Fail) {
       throw RuntimeError(err::kDbResourceExists, Describe(url, "The item already exists"));
+    }
+    // Replacing would delete everything below it, which nobody asks for by
+    // overwriting one item.
+    if (old->is_folder && !Children(old->id, 1).empty()) {
+      throw RuntimeError(err::kDbResourceExists,
+                         Describe(url, "Refusing to replace a folder that holds items"));
     }
     DeleteItem(old->id);
   }
@@ -659,41 +587,106 @@ Item Store::Move(ItemId id, ItemId destination_parent, const std::string& name, 
 }
 
 void Store::Delete(ItemId id) {
-  WriteScope scope(*this);
-  if (!Get(id)) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
-  if (Depth(id) <= kMailboxDepth) {
-    throw RuntimeError(err::kDbPermissionDenied,
-                       Describe(UrlOf(id), "Only items inside mailboxes can be deleted"));
+  auto once = [&] {
+    WriteScope scope(*this);
+    if (!Get(id)) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
+    if (Depth(id) <= kMailboxDepth) {
+      throw RuntimeError(err::kDbPermissionDenied,
+                         Describe(UrlOf(id), "Only items inside mailboxes can be deleted"));
+    }
+    DeleteItem(id);
+    scope.Commit();
+  };
+  sql::ForgetLastFailure();
+  try {
+    once();
+  } catch (const RuntimeError&) {
+    // Deleting needs room in the log too; on a full disk the reserve makes
+    // that room, once, outside anyone's transaction.
+    if (!sql::LastFailureWasDiskFull() || session_->InTransaction() || !session_->GiveUpReserve()) {
+      throw;
+    }
+    once();
   }
-  DeleteItem(id);
-  scope.Commit();
+  session_->TakeBackReserve();
 }
 
-std::string Store::UniqueName(ItemId folder, std::string_view subject) {
-  for (int attempt = 0; attempt < 1000000; ++attempt) {
-    std::string name = mime::ItemName(subject, attempt);
-    if (!Child(folder, name)) return name;
-  }
-  throw RuntimeError(err::kDbResourceExists, "No free item name in " + UrlOf(folder));
-}
-
-Item Store::SaveMessage(ItemId folder, std::string_view rfc5322, SaveOrigin origin) {
-  // Parsed before taking the write lock, which other writers wait for.
-  mime::MessageInfo info = mime::Analyze(rfc5322);
-  WriteScope scope(*this);
+Item Store::NewItemFolder(ItemId folder) {
   std::optional<Item> parent = Get(folder);
   if (!parent || !parent->is_folder) {
     throw RuntimeError(err::kDbNotFound, "The folder does not exist");
   }
   if (Depth(folder) < kMailboxDepth) {
     throw RuntimeError(err::kDbPermissionDenied,
-                       Describe(UrlOf(folder), "Messages can be saved only inside a mailbox"));
+                       Describe(UrlOf(folder), "Items can be created only inside a mailbox"));
   }
-  std::string name = UniqueName(folder, info.subject);
+  return *parent;
+}
+
+std::string Store::UniqueName(ItemId folder, const ItemNames& names) {
+  // Every candidate is checked where it is chosen, inside the write lock.
+  auto free = [&](std::int32_t attempt, std::string* name) {
+    *name = names(attempt);
+    std::string problem = CheckItemName(*name);
+    if (!problem.empty()) {
+      throw RuntimeError(err::kAdoInvalidArgument, Describe(UrlOf(folder) + "/" + *name, problem));
+    }
+    return !Child(folder, *name);
+  };
+  std::string name;
+  if (free(0, &name)) return name;
+  // Numbered names are taken from 1 upwards, so the first free one is found
+  // by halving; hi always names a number seen free.
+  std::string hi_name;
+  if (free(kNumberedNames, &hi_name)) {
+    std::int32_t lo = 1, hi = kNumberedNames;
+    while (lo < hi) {
+      std::int32_t mid = lo + (hi - lo) / 2;
+      if (free(mid, &name)) {
+        hi = mid;
+        hi_name = name;
+      } else {
+        lo = mid + 1;
+      }
+    }
+    return hi_name;
+  }
+  thread_local std::mt19937 engine{std::random_device{}()};
+  std::uniform_int_distribution<std::int32_t> draw(kNumberedNames + 1, INT_MAX);
+  for (int i = 0; i < kRandomNames; ++i) {
+    if (free(draw(engine), &name)) return name;
+  }
+  throw RuntimeError(err::kDbResourceExists, "No free item name in " + UrlOf(folder));
+}
+
+Item Store::CreateUnique(ItemId folder, const ItemNames& names, const FieldList& properties,
+                         SaveOrigin origin) {
+  WriteScope scope(*this);
+  NewItemFolder(folder);
+  std::string name = UniqueName(folder, names);
+  Item item{InsertItem(folder, name, false), folder, name, false};
+  Save({origin, true, item.id, &properties});
+  scope.Commit();
+  return item;
+}
+
+Item Store::SaveMessage(ItemId folder, std::string_view rfc5322, SaveOrigin origin) {
+  // Parsed before taking the write lock, which other writers wait for.
+  mime::MessageInfo info = mime::Analyze(rfc5322);
+  WriteScope scope(*this);
+  Item item = InsertMessage(folder, rfc5322, info, origin);
+  scope.Commit();
+  return item;
+}
+
+Item Store::InsertMessage(ItemId folder, std::string_view rfc5322, const mime::MessageInfo& info,
+                          SaveOrigin origin) {
+  NewItemFolder(folder);
+  std::string name = UniqueName(
+      folder, [&](std::int32_t attempt) { return mime::ItemName(info.subject, attempt); });
   Item item{InsertItem(folder, name, false), folder, name, false};
   FieldList props{{schema::kContent, Variant(std::string(rfc5322))}};
   Save({origin, true, item.id, &props, &info});
-  scope.Commit();
   return item;
 }
 
@@ -713,7 +706,7 @@ std::string Store::AddMailbox(const std::string& alias, const std::string& inbox
                        "Bad Inbox name \"" + inbox_name + "\": " + problem);
   }
   WriteScope scope(*this);
-  std::optional<Item> mbx = Find({domain_folder_, kMbx});
+  std::optional<Item> mbx = Find({DomainFolder(), kMbx});
   if (!mbx) throw RuntimeError(err::kDbNotFound, "The store has no MBX folder");
   if (Child(mbx->id, alias)) {
     throw RuntimeError(err::kDbResourceExists, "The mailbox \"" + alias + "\" already exists");
@@ -724,7 +717,7 @@ std::string Store::AddMailbox(const std::string& alias, const std::string& inbox
   WriteProperty(mailbox, schema::kInbox, Variant(UrlOf(inbox)));
   WriteProperty(inbox, schema::kContentClass, Variant(schema::kMailFolderClass));
   WriteProperty(inbox, schema::kOutlookFolderClass, Variant("IPF.Note"));
-  auto s_handle = stmts_->Get(
+  auto s_handle = session_->stmts().Get(
       "INSERT INTO mailboxes(item, store, is_system) "
       "SELECT ?, id, 0 FROM mailbox_stores ORDER BY id LIMIT 1");
   sql::Stmt& s = *s_handle;
@@ -737,7 +730,11 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   if (rfc5322.empty()) {
     throw RuntimeError(err::kAdoInvalidArgument, "Refusing to deliver an empty message");
   }
-  std::optional<Item> mailbox = Find({domain_folder_, kMbx, alias});
+  mime::MessageInfo info = mime::Analyze(rfc5322);
+  // The lookups share the write's transaction: one lock instead of one per
+  // statement.
+  WriteScope scope(*this);
+  std::optional<Item> mailbox = Find({DomainFolder(), kMbx, alias});
   if (!mailbox) throw RuntimeError(err::kDbNotFound, "No mailbox \"" + alias + "\"");
   std::string inbox_url;
   for (auto& [name, value] : Properties(mailbox->id, false)) {
@@ -746,13 +743,22 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   if (inbox_url.empty()) {
     throw RuntimeError(err::kDbNotFound, "The mailbox \"" + alias + "\" has no Inbox");
   }
-  Item item = SaveMessage(Resolve(inbox_url).id, rfc5322, SaveOrigin::Delivery);
-  return UrlOf(item.id);
+  Item item = InsertMessage(Resolve(inbox_url).id, rfc5322, info, SaveOrigin::Delivery);
+  std::string delivered = UrlOf(item.id);
+  // Durable here; then the event sinks run (and may file the message).
+  scope.Commit();
+  // Where the sinks left it. A sink that deleted it leaves the delivery
+  // done all the same: failing now would have the transport deliver twice.
+  try {
+    return UrlOf(item.id);
+  } catch (const RuntimeError&) {
+    return delivered;
+  }
 }
 
 std::vector<MailboxInfo> Store::Mailboxes() {
   std::vector<MailboxInfo> out;
-  auto s_handle = stmts_->Get(
+  auto s_handle = session_->stmts().Get(
       "SELECT m.item, i.name, s.name, m.is_system FROM mailboxes m "
       "JOIN items i ON i.id = m.item JOIN mailbox_stores s ON s.id = m.store "
       "ORDER BY i.name_key");

@@ -6,11 +6,14 @@
 // Names compare without regard to case and keep the case they were created
 // with. Each mailbox belongs to a mailbox store; each mailbox store has a
 // system mailbox "SystemMailbox{<GUID>}" holding StoreEvents/GlobalEvents.
+// An item's id is never reused, not even after the item is deleted.
 //
-// A Store object is one connection to the database and is used by one thread
-// at a time; threads and processes each open their own. Concurrent writers
-// wait for each other (busy timeout 30 s); every write is one transaction,
-// so a process killed at any instant leaves whole items only.
+// A Store object is a handle on its thread's session on the root
+// (session.h): opening one is cheap, and every handle of a thread sees the
+// others' writes at once. A handle belongs to the thread that opened it.
+// Concurrent writers (threads, processes) wait for each other (busy timeout
+// 30 s); every operation is one transaction, or a savepoint inside the
+// caller's, so a process killed at any instant leaves whole items only.
 //
 // Properties are read and written by schema name (matched without regard to
 // case, see SameProperty) and keep their type. Some
@@ -25,12 +28,15 @@
 // The choke point: every change of an item (create, overwrite, property
 // update, move, delete) goes through the private members Save, MoveItem and
 // DeleteItem, inside the write transaction. Store events hook in there: a
-// begin phase before the transaction commits and a committed phase after.
-// Save carries the origin, so a delivery by the transport (Deliver) is told
-// from a client save. The begin phase holds the write lock: work it does in
-// the store must go through this Store (another connection would wait for
-// the lock). The committed phase runs after the lock is released, so a sink
-// there may open connections of its own and write.
+// begin phase before the transaction commits and a committed phase after
+// the outermost commit. Save carries the origin, so a delivery by the
+// transport (Deliver) is told from a client save.
+//
+// Where the store cannot be written (a read-only file system, no
+// permission) it is opened for reading; every change then fails with a
+// message naming the database file and the cause. On a full disk Delete
+// gives up a small space reserve (<root>/store/space-reserve) to let the
+// deletion through, and takes it back when there is room again.
 //
 // Every failure throws core::RuntimeError whose description names the URL.
 #pragma once
@@ -45,8 +51,7 @@
 
 #include "platform/ado/provider.h"
 #include "platform/store/machine.h"
-
-struct sqlite3;
+#include "platform/store/session.h"
 
 namespace mime {
 struct MessageInfo;
@@ -54,14 +59,8 @@ struct MessageInfo;
 
 namespace store {
 
-namespace detail {
-struct BusyWait;
-}
 namespace events {
 class Dispatcher;
-}
-namespace sql {
-class StmtCache;
 }
 
 using ItemId = std::int64_t;
@@ -86,6 +85,8 @@ enum class SaveOrigin { Client, Delivery };
 // What a create does when the name exists.
 enum class ExistingItem { Fail, Replace, Open };
 
+using adodb::ItemNames;
+
 // True when two property names are the same property: names match without
 // regard to case, and a property keeps the spelling it was first written in.
 bool SameProperty(std::string_view a, std::string_view b);
@@ -100,26 +101,41 @@ void Provision(const std::filesystem::path& root, const Machine& machine);
 
 class Store {
  public:
-  // Opens the store of root (default core::ServerRoot()). Error 76 when the
-  // root is not provisioned.
+  // A handle on the calling thread's session on root (default
+  // core::ServerRoot()). Error 76 when the root is not provisioned.
   static std::unique_ptr<Store> Open(const std::filesystem::path& root);
   static std::unique_ptr<Store> Open();
+  // A handle on session, which must belong to the calling thread.
+  static std::unique_ptr<Store> OnSession(std::shared_ptr<Session> session);
+  // Rolls back the handle's open transaction levels.
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  const Machine& machine() const { return machine_; }
-  const std::filesystem::path& root() const { return root_; }
+  const Machine& machine() const { return session_->machine(); }
+  const std::filesystem::path& root() const { return session_->root(); }
   // The domain folder's name as stored.
-  const std::string& DomainFolder() const { return domain_folder_; }
+  const std::string& DomainFolder() const { return session_->domain_folder(); }
+  Session& session() const { return *session_; }
+  // False where the store cannot be written (see above).
+  bool Writable() const { return !session_->read_only(); }
 
-  // The caller's transaction (no nesting). Writes made while it is open
-  // become visible to others at CommitTrans; RollbackTrans or destroying the
-  // Store discards them. BeginTrans takes the write lock at once.
+  // The caller's transactions: each BeginTrans opens one level of the
+  // session (nested ones are savepoints), CommitTrans and RollbackTrans end
+  // the handle's innermost. Writes become visible to other threads and
+  // processes at the outermost commit; RollbackTrans or destroying the handle
+  // discards them. BeginTrans takes the write lock at once. A failed
+  // CommitTrans leaves the level to RollbackTrans; a level that is gone
+  // already (SQLite rolled back a failed commit, or a lower level was
+  // rolled back) fails to commit and rolls back doing nothing.
   void BeginTrans();
   void CommitTrans();
   void RollbackTrans();
-  bool InTransaction() const { return user_transaction_; }
+  bool InTransaction() const;
+
+  // Makes every commit so far durable, including the relaxed commits of
+  // event sinks' work (events.h). Costs one fsync when there is one.
+  void Sync() { session_->Sync(); }
 
   // --- Locating ----------------------------------------------------------
   // The names of url, checked for form (see url.h).
@@ -131,7 +147,10 @@ class Store {
   std::optional<Item> Get(ItemId id);
   // File URL of an item in the stored spelling.
   std::string UrlOf(ItemId id);
-  std::vector<Item> Children(ItemId folder);
+  // The item named name (without regard to case) directly in parent.
+  std::optional<Item> Child(ItemId parent, std::string_view name);
+  // The items directly in folder by name; at most limit of them (0: all).
+  std::vector<Item> Children(ItemId folder, std::size_t limit = 0);
   // Every item below folder, depth first, folders before their content.
   std::vector<Item> Descendants(ItemId folder);
   // Depth of an item: 1 for the domain folder, 2 for MBX, 3 for a mailbox.
@@ -146,16 +165,25 @@ class Store {
   // --- Changing (all through the choke point) ----------------------------
   // Creates name below parent with the given properties, or when the name is
   // taken fails (kDbResourceExists), replaces the old item or opens it.
-  // Items and folders can be created only inside a mailbox.
+  // Items and folders can be created only inside a mailbox. A folder that
+  // holds items is never replaced (kDbResourceExists naming it).
   Item Create(ItemId parent, const std::string& name, bool is_folder, ExistingItem existing,
               const adodb::FieldList& properties, SaveOrigin origin = SaveOrigin::Client);
+  // Creates a new item in folder under the first of names that no item
+  // there has, with its properties, as one change. names(0) is tried first,
+  // then the numbered names 1..100 (found by a binary search, so the cost
+  // does not grow with how many are taken), then names of random attempts
+  // above 100. kDbResourceExists when none is free.
+  Item CreateUnique(ItemId folder, const ItemNames& names, const adodb::FieldList& properties,
+                    SaveOrigin origin = SaveOrigin::Client);
   // Writes properties (Empty deletes one).
   void Update(ItemId id, const adodb::FieldList& changes, SaveOrigin origin = SaveOrigin::Client);
   // Moves id to destination (parent folder + name), keeping its identity and
   // properties. An item at the destination is replaced when overwrite is set,
   // else kDbResourceExists.
   Item Move(ItemId id, ItemId destination_parent, const std::string& name, bool overwrite);
-  // Deletes the item, or the folder with everything below it.
+  // Deletes the item, or the folder with everything below it. On a full
+  // disk the space reserve is given up for it.
   void Delete(ItemId id);
 
   // Creates a message with a unique name chosen from its subject in folder.
@@ -165,7 +193,8 @@ class Store {
   // Creates mailbox alias with its Inbox named inbox_name; returns its URL.
   std::string AddMailbox(const std::string& alias, const std::string& inbox_name = "Inbox");
   // Delivers a message into the mailbox's Inbox as the transport does and
-  // returns the new item's URL. Empty text is refused.
+  // returns the new item's URL (where it is once the event sinks have run).
+  // The delivery is durable when this returns. Empty text is refused.
   std::string Deliver(const std::string& alias, std::string_view rfc5322);
   std::vector<MailboxInfo> Mailboxes();
   // The mailbox root the item lies in (0 when it lies above the mailboxes).
@@ -174,7 +203,7 @@ class Store {
  private:
   class WriteScope;
   friend class events::Dispatcher;
-  Store(std::filesystem::path root, Machine machine, sqlite3* db);
+  explicit Store(std::shared_ptr<Session> session);
 
   // The choke point (see above).
   struct SaveRequest {
@@ -191,19 +220,19 @@ class Store {
   void DeleteItem(ItemId id);
 
   ItemId InsertItem(ItemId parent, const std::string& name, bool is_folder);
-  std::optional<Item> Child(ItemId parent, std::string_view name);
   void WriteProperty(ItemId id, const std::string& name, const core::Variant& value);
-  std::string UniqueName(ItemId folder, std::string_view subject);
-  [[noreturn]] void Fail(const std::string& what) const;
+  // Keeps the registrations table true to an item's content class.
+  void IndexRegistration(ItemId id, bool is_registration);
+  // The first free name of names in folder (see CreateUnique).
+  std::string UniqueName(ItemId folder, const ItemNames& names);
+  // Checks that folder can take new items; returns it.
+  Item NewItemFolder(ItemId folder);
+  // SaveMessage inside the caller's write scope, the text analysed.
+  Item InsertMessage(ItemId folder, std::string_view rfc5322, const mime::MessageInfo& info,
+                     SaveOrigin origin);
 
-  std::filesystem::path root_;
-  Machine machine_;
-  sqlite3* db_;
-  std::unique_ptr<detail::BusyWait> busy_;  // the lock wait's state; outlives db_ use
-  std::unique_ptr<sql::StmtCache> stmts_;
-  std::string domain_folder_;
-  bool user_transaction_ = false;
-  std::unique_ptr<events::Dispatcher> events_;  // store events (events.h)
+  std::shared_ptr<Session> session_;
+  std::vector<Session::Level> levels_;  // the handle's own transaction levels
 };
 
 }  // namespace store

@@ -216,7 +216,7 @@ TEST_F(CdoMessage, SaveToContainerFailures) {
     EXPECT_EQ(e.Number(), cdo::err::kNoUniqueName);
     EXPECT_NE(e.Description().find(kSpam), std::string::npos) << e.Description();
   }
-  EXPECT_EQ(store_->create_attempts() - before, 200);
+  EXPECT_EQ(store_->create_attempts() - before, 201);
   store_->EveryNameTaken(false);
 
   // A refused write removes the half-made copy and reports the write's error.

@@ -2,30 +2,32 @@
 // settings, bound to folders by registration items written as the setup
 // program writes them, and run by the store's own event dispatch when the
 // transport delivers, in this process and through `zenthra-store deliver`.
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <stdio.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "platform/ado/ado.h"
+#include "platform/com/server.h"
 #include "platform/complus/activation.h"
 #include "platform/complus/catalog.h"
 #include "platform/core/text.h"
 #include "platform/store/provider.h"
 #include "platform/store/schema.h"
 #include "platform/store/store.h"
-#include "tests/sink/sink_fixture.h"
+#include "tests/sink/delivery_fixture.h"
 
 namespace {
 
 namespace schema = store::schema;
 using core::Variant;
-
-constexpr const char* kMarker = "Quarantined Attachment.txt";
-constexpr const char* kCriteria = " WHERE \"DAV:ishidden\" = FALSE";
+using sinktest::DeliveryTest;
+using sinktest::kMarker;
 
 std::string Message(const std::string& subject, bool marked) {
   std::string text = "From: scanner@example.com\r\nTo: user@example.com\r\nSubject: " + subject +
@@ -51,106 +53,6 @@ std::pair<int, std::string> RunCommand(const std::string& command) {
 }
 
 std::string Quote(const std::string& s) { return "'" + core::Replace(s, "'", "'\\''") + "'"; }
-
-class DeliveryTest : public sinktest::SinkTest {
- protected:
-  void SetUp() override {
-    SinkTest::SetUp();
-    store::Provision(root_, store::Machine{"mail01", "example.com"});
-    store::RegisterProvider();
-    store_ = store::Store::Open();
-  }
-  void TearDown() override {
-    store_.reset();
-    SinkTest::TearDown();
-  }
-
-  // Installs the sink into the catalog application "Zenthra" as the setup
-  // program does, with the given constructor string.
-  void Install(const std::string& constructorString) {
-    complus::COMAdminCatalog catalog;
-    complus::CatalogCollectionPtr apps = catalog.GetCollection("Applications");
-    apps->Populate();
-    auto app = apps->Add();
-    app->Value("Name", Variant("Zenthra"));
-    app->Value("ApplicationAccessChecksEnabled", Variant(false));
-    apps->SaveChanges();
-    catalog.InstallComponent("Zenthra", ZENTHRA_DLL, "", "");
-    catalog.RefreshComponents();
-    complus::CatalogCollectionPtr comps =
-        apps->GetCollection("Components", Variant(core::UCase(app->Value("ID").AsString())));
-    comps->Populate();
-    ASSERT_EQ(comps->Count(), 1);
-    comps->Item(0)->Value("ConstructionEnabled", Variant(true));
-    comps->Item(0)->Value("ConstructorString", Variant(constructorString));
-    comps->SaveChanges();
-  }
-
-  // Writes the registration item Zenthra.reg as the setup program does:
-  // one transaction, the item replaced, its seven properties in order.
-  std::string Register(const std::string& baseUrl, const std::string& folderName,
-                       const std::string& scope) {
-    auto cnn = std::make_shared<adodb::Connection>();
-    cnn->Provider("exoledb.datasource");
-    cnn->ConnectionString(baseUrl);
-    cnn->Open(baseUrl, "", "", -1);
-    std::string folderUrl = baseUrl + "/" + folderName;
-    if (core::EqualsNoCase(folderName, "inbox")) {
-      adodb::Record base;
-      base.Open(baseUrl, cnn, adodb::adModeRead);
-      folderUrl = base.Fields()[schema::kInbox].Value().AsString();
-      base.Close();
-    }
-    cnn->BeginTrans();
-    adodb::Record rec;
-    rec.Open(folderUrl + "/Zenthra.reg", cnn, adodb::adModeReadWrite, adodb::adCreateOverwrite,
-             adodb::adDelayFetchFields);
-    rec.Fields()[schema::kContentClass].Value(Variant(schema::kEventRegistrationClass));
-    rec.Fields()[schema::kEventMethod].Value(Variant("onsyncsave"));
-    rec.Fields()[schema::kSinkClass].Value(Variant("Zenthra.ZenthraCls"));
-    rec.Fields()[schema::kMatchScope].Value(Variant(scope));
-    rec.Fields()[schema::kCriteria].Value(Variant(kCriteria));
-    rec.Fields()[schema::kPriority].Value(Variant("65500"));
-    rec.Fields()[schema::kIsHidden].Value(Variant(true));
-    rec.Fields().Update();
-    rec.Close();
-    cnn->CommitTrans();
-    cnn->Close();
-    return folderUrl;
-  }
-
-  std::string SystemMailbox() {
-    for (const store::MailboxInfo& m : store_->Mailboxes()) {
-      if (m.is_system) return m.url;
-    }
-    ADD_FAILURE() << "no system mailbox";
-    return "";
-  }
-
-  // Names of the messages (not the hidden registration) in folder, or
-  // nullopt when it does not exist.
-  std::optional<std::vector<std::string>> Messages(const std::string& folderUrl) {
-    std::unique_ptr<store::Store> s = store::Store::Open();
-    std::optional<store::Item> folder = s->Find(s->Names(folderUrl));
-    if (!folder) return std::nullopt;
-    std::vector<std::string> names;
-    for (const store::Item& item : s->Children(folder->id)) {
-      if (!item.is_folder && item.name != "Zenthra.reg") names.push_back(item.name);
-    }
-    return names;
-  }
-
-  std::string WriteFile(const std::string& name, const std::string& text) {
-    std::filesystem::path file = root_ / name;
-    std::ofstream(file, std::ios::binary) << text;
-    return file.string();
-  }
-
-  static std::string Tool() { return ZENTHRA_STORE_TOOL; }
-
-  com::ScopedConstructionHook catalog_{complus::CatalogConstructionHook()};
-  std::unique_ptr<store::Store> store_;
-};
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -228,6 +130,8 @@ TEST_F(DeliveryTest, ConcurrentDeliveriesLandInTheirOwnMailboxesFolders) {
   constexpr int kThreads = 4, kRounds = 3;
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
+  // Kept until every thread is done, so that no two can share an address.
+  std::vector<std::unique_ptr<store::Store>> handles(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       try {
@@ -240,6 +144,7 @@ TEST_F(DeliveryTest, ConcurrentDeliveriesLandInTheirOwnMailboxesFolders) {
             s->Deliver(alias, Message("plain " + tag, false));
           }
         }
+        handles[t] = std::move(s);
       } catch (const std::exception& e) {
         ++failures;
         ADD_FAILURE() << e.what();
@@ -248,6 +153,11 @@ TEST_F(DeliveryTest, ConcurrentDeliveriesLandInTheirOwnMailboxesFolders) {
   }
   for (std::thread& th : threads) th.join();
   ASSERT_EQ(failures, 0);
+  // Each thread worked through a session of its own.
+  std::set<const store::Session*> sessions;
+  for (const auto& h : handles) sessions.insert(&h->session());
+  EXPECT_EQ(sessions.size(), static_cast<std::size_t>(kThreads));
+  handles.clear();
 
   std::string mbx = "file://./backofficestorage/example.com/MBX/";
   for (const auto& [alias, inbox] : boxes) {
@@ -265,6 +175,79 @@ TEST_F(DeliveryTest, ConcurrentDeliveriesLandInTheirOwnMailboxesFolders) {
     // Nothing strayed below the mailbox root.
     EXPECT_FALSE(Messages(mbx + alias + "/Spam")) << alias;
   }
+}
+
+// Every message of the mailbox below folder (registration items aside), by
+// URL, and every folder.
+void Walk(store::Store& s, store::ItemId folder, std::vector<std::string>* messages,
+          std::vector<std::string>* folders) {
+  for (const store::Item& item : s.Children(folder)) {
+    if (item.is_folder) {
+      folders->push_back(s.UrlOf(item.id));
+      Walk(s, item.id, messages, folders);
+    } else if (item.name != "Zenthra.reg") {
+      messages->push_back(s.UrlOf(item.id));
+    }
+  }
+}
+
+TEST_F(DeliveryTest, OverlappingRegistrationsFileEachMessageOnce) {
+  for (const char* target : {"Spam", "inbox\\Spam"}) {
+    SCOPED_TRACE(target);
+    std::string alias = std::string("u") + (target[0] == 'S' ? "1" : "2");
+    std::string mailbox = store_->AddMailbox(alias);
+    com::ScopedConstructionHook hook([&](const com::ClassEntry&) -> std::optional<Variant> {
+      return Variant(std::string(target) + "\r" + kMarker + "\r65500");
+    });
+    // Registered in the mailbox and store-wide at once, as -b may leave it.
+    Register(mailbox, "inbox", "SHALLOW");
+    std::string global = Register(SystemMailbox(), "StoreEvents/GlobalEvents", "ANY");
+
+    store_->Deliver(alias, Message("Twice covered", true));
+    store_->Deliver(alias, Message("Plain", false));
+    std::vector<std::string> messages, folders;
+    Walk(*store_, store_->Resolve(mailbox).id, &messages, &folders);
+    std::string spam = target[0] == 'S' ? mailbox + "/Spam" : mailbox + "/Inbox/Spam";
+    EXPECT_THAT(messages,
+                UnorderedElementsAre(spam + "/Twice covered.EML", mailbox + "/Inbox/Plain.EML"));
+    EXPECT_THAT(folders, UnorderedElementsAre(mailbox + "/Inbox", spam));
+    store_->Delete(store_->Resolve(global + "/Zenthra.reg").id);
+  }
+}
+
+TEST_F(DeliveryTest, AMailboxNamedLikeTheSchemeIsFiledInItself) {
+  std::string jdoe = store_->AddMailbox("jdoe");
+  std::string other = store_->AddMailbox("file:jdoe");
+  Install(std::string("Spam\r") + kMarker + "\r65500");
+  Register(SystemMailbox(), "StoreEvents/GlobalEvents", "ANY");
+  store_->Deliver("file:jdoe", Message("Mine", true));
+  EXPECT_THAT(Messages(other + "/Spam"), ::testing::Optional(ElementsAre("Mine.EML")));
+  EXPECT_THAT(Messages(other + "/Inbox"), ::testing::Optional(IsEmpty()));
+  EXPECT_FALSE(Messages(jdoe + "/Spam"));
+}
+
+TEST_F(DeliveryTest, AMessageThatCannotBeMovedLeavesNoCopyBehind) {
+  std::string jdoe = store_->AddMailbox("jdoe");
+  Install(std::string("Spam\r") + kMarker + "\r65500");
+  Register(jdoe, "inbox", "SHALLOW");
+  // A sink in the target folder that refuses every message moved there.
+  void* events = ::dlopen(EVENTS_SINK, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(events, nullptr) << ::dlerror();
+  com::RegisterLibrary(EVENTS_SINK);
+  store::Item spam =
+      store_->Create(store_->Resolve(jdoe).id, "Spam", true, store::ExistingItem::Fail, {});
+  store_->Create(spam.id, "veto.reg", false, store::ExistingItem::Fail,
+                 {{schema::kContentClass, Variant(schema::kEventRegistrationClass)},
+                  {schema::kEventMethod, Variant("onsyncsave")},
+                  {schema::kSinkClass, Variant("EventsTest.VetoMoves")},
+                  {schema::kIsHidden, Variant(true)}});
+
+  store_->Deliver("jdoe", Message("Refused", true));
+  EXPECT_THAT(Messages(jdoe + "/Inbox"), ::testing::Optional(ElementsAre("Refused.EML")));
+  std::vector<std::string> left;
+  for (const store::Item& item : store_->Children(spam.id)) left.push_back(item.name);
+  EXPECT_THAT(left, ElementsAre("veto.reg"));
+  ::dlclose(events);
 }
 
 }  // namespace

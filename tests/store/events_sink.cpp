@@ -6,14 +6,21 @@
 //   EventsTest.Refuse    refuses its registration items
 //   EventsTest.Nester    in the committed phase bumps "urn:test:count" on the
 //                        item through the event record: a save in its own scope
+//   EventsTest.VetoMoves vetoes the begin phase of items moved into its scope
+//   EventsTest.Deleter   deletes the item in the committed phase
+//   EventsTest.Leaky     in the committed phase sets "urn:test:kept" through
+//                        the event record, and "urn:test:leaked" through a
+//                        connection of its own whose transaction it never ends
 // The log is read through the exported EventsTestLog.
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/ado/record.h"
 #include "platform/com/interfaces.h"
 #include "platform/com/server.h"
 #include "platform/core/error.h"
+#include "platform/store/provider.h"
 
 namespace {
 
@@ -37,9 +44,30 @@ const char* PhaseName(std::int32_t flags) {
   return "none";
 }
 
-enum class Kind { Recorder, Veto, Refuse, Nester };
+enum class Kind { Recorder, Veto, Refuse, Nester, VetoMoves, Leaky, Deleter };
 
-constexpr const char* kLabels[] = {"A", "B", "C", "Veto", "Refuse", "Nester"};
+constexpr const char* kLabels[] = {"A",      "B",         "C",     "Veto",   "Refuse",
+                                   "Nester", "VetoMoves", "Leaky", "Deleter"};
+
+// Connections the leaky sink keeps with their transactions open.
+std::vector<adodb::ConnectionPtr>& Kept() {
+  static std::vector<adodb::ConnectionPtr> kept;
+  return kept;
+}
+
+void Leak(const std::string& url) {
+  static std::once_flag once;
+  std::call_once(once, [] { store::RegisterProvider(); });
+  auto cnn = std::make_shared<adodb::Connection>();
+  cnn->Provider(store::kProviderName);
+  cnn->Open(url, "", "", -1);
+  cnn->BeginTrans();
+  adodb::Record rec;
+  rec.Open(url, cnn, adodb::adModeReadWrite);
+  rec.Fields()["urn:test:leaked"].Value(core::Variant(true));
+  rec.Fields().Update();
+  Kept().push_back(cnn);
+}
 
 template <Kind kKind, int kLabel>
 class Sink : public com::Implements<com::IExStoreSyncEvents, com::IObjectConstruct,
@@ -78,6 +106,12 @@ class Sink : public com::Implements<com::IExStoreSyncEvents, com::IObjectConstru
         rec->Fields()["urn:test:count"].Value(core::Variant(count + 1));
         rec->Fields().Update();
       }
+      if (kKind == Kind::Deleter && (lFlags & com::EVT_SYNC_COMMITTED)) rec->DeleteRecord();
+      if (kKind == Kind::Leaky && (lFlags & com::EVT_SYNC_COMMITTED)) {
+        rec->Fields()["urn:test:kept"].Value(core::Variant(true));
+        rec->Fields().Update();
+        Leak(url);
+      }
     } catch (const std::exception& e) {
       line += std::string(" error=") + e.what();
     }
@@ -95,6 +129,9 @@ class Sink : public com::Implements<com::IExStoreSyncEvents, com::IObjectConstru
     }
     Append(line);
     if (kKind == Kind::Veto && (lFlags & com::EVT_SYNC_BEGIN)) {
+      info->AbortChange(static_cast<std::int32_t>(0x80070005));
+    }
+    if (kKind == Kind::VetoMoves && (lFlags & com::EVT_SYNC_BEGIN) && (lFlags & com::EVT_MOVE)) {
       info->AbortChange(static_cast<std::int32_t>(0x80070005));
     }
     return com::S_OK;
@@ -119,8 +156,11 @@ const ComClassInfo kClasses[] = {
     {"EventsTest.Veto", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C04}", "Veto", "Apartment"},
     {"EventsTest.Refuse", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C05}", "Refuse", "Apartment"},
     {"EventsTest.Nester", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C06}", "Nester", "Apartment"},
+    {"EventsTest.VetoMoves", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C07}", "VetoMoves", "Apartment"},
+    {"EventsTest.Leaky", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C08}", "Leaky", "Apartment"},
+    {"EventsTest.Deleter", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C09}", "Deleter", "Apartment"},
 };
-constexpr std::int32_t kCount = 6;
+constexpr std::int32_t kCount = 9;
 
 template <Kind kKind, int kLabel>
 com::HRESULT Factory(const com::IID& riid, void** ppv) {
@@ -139,6 +179,9 @@ COM_EXPORT com::HRESULT DllGetClassObject(const com::CLSID& rclsid, const com::I
   if (rclsid == com::GUID::Parse(kClasses[3].clsid)) return Factory<Kind::Veto, 3>(riid, ppv);
   if (rclsid == com::GUID::Parse(kClasses[4].clsid)) return Factory<Kind::Refuse, 4>(riid, ppv);
   if (rclsid == com::GUID::Parse(kClasses[5].clsid)) return Factory<Kind::Nester, 5>(riid, ppv);
+  if (rclsid == com::GUID::Parse(kClasses[6].clsid)) return Factory<Kind::VetoMoves, 6>(riid, ppv);
+  if (rclsid == com::GUID::Parse(kClasses[7].clsid)) return Factory<Kind::Leaky, 7>(riid, ppv);
+  if (rclsid == com::GUID::Parse(kClasses[8].clsid)) return Factory<Kind::Deleter, 8>(riid, ppv);
   return com::CLASS_E_CLASSNOTAVAILABLE;
 }
 
@@ -154,6 +197,9 @@ COM_EXPORT std::int32_t DllGetClassInfo(const ComClassInfo** classes) {
   *classes = kClasses;
   return kCount;
 }
+
+// Lets go of the connections the leaky sink kept.
+COM_EXPORT void EventsTestReleaseKept() { Kept().clear(); }
 
 // Takes the log: every call since the last take, one line each.
 COM_EXPORT void EventsTestTakeLog(void (*receive)(const char* text, void* context), void* context) {

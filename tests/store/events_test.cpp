@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 
+#include <map>
 #include <sstream>
+#include <thread>
 
 #include "platform/com/activation.h"
 #include "platform/com/server.h"
@@ -392,6 +394,71 @@ TEST_F(EventsTest, TheConstructionSeamHandsSinksTheirConstructorString) {
   std::string url = store_->Deliver("jdoe", Mail("constructed"));
   EXPECT_THAT(Calls(), ElementsAre(Call("configured", "begin", kDelivered, url),
                                    Call("configured", "committed", kDelivered, url)));
+}
+
+TEST_F(EventsTest, RegistrationsAreFoundWhereverTheirItemsGo) {
+  std::string sub = inbox_ + "/Sub";
+  ItemId sub_id = Folder(inbox_, "Sub");
+  // Written as a plain item and made a registration by a later update.
+  Item item = store_->Create(store_->Resolve(inbox_).id, "late.reg", false, ExistingItem::Fail,
+                             {{schema::kEventMethod, Variant("onsyncsave")},
+                              {schema::kSinkClass, Variant("EventsTest.A")},
+                              {schema::kCriteria, Variant(kHiddenOnly)},
+                              {schema::kIsHidden, Variant(true)}});
+  store_->Update(item.id, {{schema::kContentClass, Variant(schema::kEventRegistrationClass)}});
+  EXPECT_THAT(Calls(), ElementsAre("A register " + inbox_ + "/late.reg"));
+  // A thread that never saw it written finds it, as a new process would.
+  std::string url;
+  std::thread([&] { url = Store::Open(root_)->Deliver("jdoe", Mail("seen")); }).join();
+  EXPECT_THAT(Calls(), ElementsAre(Call("A", "begin", kDelivered, url),
+                                   Call("A", "committed", kDelivered, url)));
+
+  // Moved below: it covers its new folder, no longer the old one.
+  store_->Move(item.id, sub_id, "late.reg", false);
+  Calls();
+  store_->Deliver("jdoe", Mail("not seen"));
+  EXPECT_THAT(Calls(), IsEmpty());
+  Item below = store_->SaveMessage(sub_id, Mail("below"), SaveOrigin::Client);
+  EXPECT_THAT(Calls(), ElementsAre(Call("A", "begin", kNew, store_->UrlOf(below.id)),
+                                   Call("A", "committed", kNew, store_->UrlOf(below.id))));
+
+  // Another content class ends the registration; deleting its folder too.
+  store_->Update(item.id, {{schema::kContentClass, Variant("urn:content-classes:item")}});
+  store_->SaveMessage(sub_id, Mail("after"), SaveOrigin::Client);
+  EXPECT_THAT(Calls(), IsEmpty());
+  store_->Update(item.id, {{schema::kContentClass, Variant(schema::kEventRegistrationClass)}});
+  store_->Delete(sub_id);
+  Calls();
+  Folder(inbox_, "Sub");
+  store_->SaveMessage(store_->Resolve(sub).id, Mail("gone"), SaveOrigin::Client);
+  EXPECT_THAT(Calls(), IsEmpty());
+}
+
+TEST_F(EventsTest, ADeliveryStandsWhateverItsSinksDoAfterwards) {
+  Register(inbox_, "deleter.reg", {"EventsTest.Deleter"});
+  std::string url;
+  EXPECT_NO_THROW(url = store_->Deliver("jdoe", Mail("deleted")));
+  EXPECT_EQ(url, inbox_ + "/deleted.EML");
+  EXPECT_FALSE(store_->Find(store_->Names(url)));
+}
+
+TEST_F(EventsTest, ACommittedPhaseIsOneUnitThatDropsWhatASinkLeftOpen) {
+  Register(inbox_, "leaky.reg", {"EventsTest.Leaky"});
+  std::string url = store_->Deliver("jdoe", Mail("leak"));
+  std::map<std::string, Variant> props;
+  std::thread([&] {
+    std::unique_ptr<Store> other = Store::Open(root_);
+    for (auto& [name, value] : other->Properties(other->Resolve(url).id)) props[name] = value;
+  }).join();
+  std::string log = RawLog();
+  EXPECT_EQ(log.find("error="), std::string::npos) << log;  // the leaky write itself worked
+  EXPECT_EQ(props["urn:test:kept"], Variant(true)) << log;
+  EXPECT_EQ(props.count("urn:test:leaked"), 0u);
+  EXPECT_FALSE(store_->session().InTransaction());
+  EXPECT_NO_THROW(store_->Deliver("jdoe", Mail("after")));
+  auto release = reinterpret_cast<void (*)()>(::dlsym(library_, "EventsTestReleaseKept"));
+  ASSERT_NE(release, nullptr);
+  release();
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // A delivering process killed at random instants leaves every acknowledged
 // message whole and no half-written one.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -16,6 +15,7 @@
 
 #include "tests/store/fixture.h"
 #include "tests/store/kill_message.h"
+#include "tests/store/kill_pipe.h"
 
 namespace store::testing {
 namespace {
@@ -23,49 +23,6 @@ namespace {
 using core::Variant;
 
 constexpr int kRounds = 20, kWriters = 2, kKills = kRounds * kWriters;
-
-// Starts the helper with its stdout on a pipe; returns the pid and read end.
-std::pair<pid_t, int> StartHelper(const std::string& root, int run) {
-  int fds[2];
-  if (::pipe(fds) != 0) return {-1, -1};
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], 1);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    std::string r = std::to_string(run);
-    ::execl(ZENTHRA_KILL_HELPER, ZENTHRA_KILL_HELPER, root.c_str(), "jdoe", r.c_str(),
-            static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  return {pid, fds[0]};
-}
-
-// Waits (up to 30 s) until the helper has acknowledged its first delivery;
-// returns false when it never did.
-bool WaitFirstAck(int fd) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    char c;
-    if (::read(fd, &c, 1) != 1) return false;
-    if (c == '\n') return true;
-  }
-  return false;
-}
-
-// Reads every acknowledgement the helper wrote; returns how many.
-int CountAcks(int fd) {
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
-  int acks = 0;
-  for (char c : text) acks += c == '\n';
-  return acks;
-}
 
 TEST_F(StoreTest, KilledDeliveriesLeaveWholeItemsOnly) {
   std::string inbox = Mailbox("jdoe") + "/Inbox";
@@ -80,7 +37,8 @@ TEST_F(StoreTest, KilledDeliveriesLeaveWholeItemsOnly) {
   for (int round = 0; round < kRounds; ++round) {
     std::vector<std::pair<pid_t, int>> helpers;
     for (int w = 0; w < kWriters; ++w) {
-      helpers.push_back(StartHelper(root_.string(), round * kWriters + w));
+      helpers.push_back(StartHelper(
+          ZENTHRA_KILL_HELPER, {root_.string(), "jdoe", std::to_string(round * kWriters + w)}));
     }
     int early = 0;  // acknowledgements consumed while waiting
     if (round % 2 == 1) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <functional>
+#include <thread>
+
 #include "tests/store/fixture.h"
 #include "tests/store/messages.h"
 
@@ -362,20 +365,30 @@ TEST_F(StoreTest, OpeningWhatIsNoStoreFailsClearly) {
   std::filesystem::path empty = root_.parent_path() / "empty";
   std::filesystem::create_directories(empty);
   EXPECT_EQ(ErrorOf([&] { Store::Open(empty); }), core::err::kPathNotFound);
-  // A store of another format is refused, not misread.
+  // A store of another format is refused, not misread: by a thread that
+  // opens it afresh, and by this thread's session, opened before the change,
+  // as soon as it would write.
+  Mailbox("jdoe");
   store_.reset();
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(DatabaseFile(root_).c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version=7", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
-  try {
-    Store::Open(root_);
-    FAIL() << "opened a store of another format";
-  } catch (const core::RuntimeError& e) {
-    EXPECT_NE(e.Description().find("format 7"), std::string::npos) << e.Description();
-  }
-  // The data-access objects report it too, naming no half-open connection.
-  EXPECT_NE(ErrorOf([] { Connect(std::string(kMbxUrl)); }), 0);
+  auto expect_format_7 = [](const std::function<void()>& f) {
+    try {
+      f();
+      ADD_FAILURE() << "used a store of another format";
+    } catch (const core::RuntimeError& e) {
+      EXPECT_NE(e.Description().find("format 7"), std::string::npos) << e.Description();
+    }
+  };
+  std::thread([&] {
+    expect_format_7([&] { Store::Open(root_); });
+    // The data-access objects report it too, naming no half-open connection.
+    EXPECT_NE(ErrorOf([] { Connect(std::string(kMbxUrl)); }), 0);
+  }).join();
+  store_ = Store::Open(root_);
+  expect_format_7([&] { store_->Deliver("jdoe", "Subject: x\r\n\r\nx\r\n"); });
 }
 
 }  // namespace

@@ -135,6 +135,22 @@ TEST(Matches, LikeBacktrackingStaysFast) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+TEST(RequiredEqual, OnlyWhatTheConditionDemandsOfEveryMatch) {
+  auto required = [](std::string_view criteria) {
+    return RequiredEqual(ParseCriteria(criteria).get(), "DAV:displayname", &testing::SameName);
+  };
+  EXPECT_EQ(required("\"DAV:displayname\" = 'Zenthra.reg'"), "Zenthra.reg");
+  EXPECT_EQ(required("'Zenthra.reg' = \"DAV:displayname\" AND \"DAV:ishidden\" = true"),
+            "Zenthra.reg");
+  EXPECT_EQ(required("\"DAV:ishidden\" = true AND \"DAV:displayname\" = 'a' AND \"x\" = 1"), "a");
+  for (const char* loose :
+       {"\"DAV:displayname\" = 'a' OR \"x\" = 1", "NOT \"DAV:displayname\" = 'a'",
+        "\"DAV:displayname\" <> 'a'", "\"DAV:displayname\" LIKE 'a'", "\"DAV:displayname\" = 3",
+        "\"other\" = 'a'", ""}) {
+    EXPECT_FALSE(required(loose)) << loose;
+  }
+}
+
 TEST(CompareValues, OrdersMixedValuesForSorting) {
   const core::Variant values[] = {"b",
                                   "A",

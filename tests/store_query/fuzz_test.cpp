@@ -66,6 +66,12 @@ TEST(Fuzz, MutatedTextParsesOrIsRefusedCleanly) {
     try {
       const Query q = (i % 2 == 0) ? Parse(text) : Query{{}, false, {}, ParseCriteria(text), {}};
       testing::MatchesItem(q.where, item);  // evaluating any parsed tree is safe
+      // A name the condition demands rules out every item of another name.
+      if (auto name = RequiredEqual(q.where.get(), "DAV:displayname", &testing::SameName)) {
+        testing::Item other = item;
+        other["DAV:displayname"] = core::Variant(*name + "\x01other");
+        ASSERT_FALSE(testing::MatchesItem(q.where, other)) << text;
+      }
       ++parsed;
     } catch (const core::RuntimeError& e) {
       ASSERT_EQ(e.Number(), core::err::kDbErrorsInCommand) << text;

@@ -17,6 +17,9 @@ namespace store::query::testing {
 // An item's properties by exact name.
 using Item = std::map<std::string, core::Variant, std::less<>>;
 
+// Property names as MatchesItem finds them: exactly.
+inline bool SameName(std::string_view a, std::string_view b) { return a == b; }
+
 inline bool MatchesItem(const std::shared_ptr<const Expr>& where, const Item& item) {
   return Matches(where.get(), [&](std::string_view name) -> const core::Variant* {
     auto it = item.find(name);

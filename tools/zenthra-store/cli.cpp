@@ -299,7 +299,7 @@ int MailboxCommand(std::vector<std::string> args, std::ostream& out, std::ostrea
   throw UsageError{"unknown mailbox subcommand \"" + sub + "\""};
 }
 
-int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out) {
+int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out, std::ostream& err) {
   ExpectArgs(args, 1, 2, "deliver needs ALIAS");
   std::string text;
   if (args.size() == 2) {
@@ -321,7 +321,17 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out) 
     throw UsageError{"the message is empty (" +
                      (args.size() == 2 ? args[1] : std::string("standard input")) + ")"};
   }
-  out << Store::Open()->Deliver(args[0], text) << "\n";
+  std::unique_ptr<Store> store = Store::Open();
+  std::string url = store->Deliver(args[0], text);
+  // The line says where the message is; event sinks may have filed it with
+  // a commit that only a later one makes durable. The delivery itself is
+  // durable already, so a failure here must not make the transport retry.
+  try {
+    store->Sync();
+  } catch (const RuntimeError& e) {
+    err << "zenthra-store: warning: " << core::TerminalSafe(e.Description()) << "\n";
+  }
+  out << url << "\n";
   return kOk;
 }
 
@@ -331,7 +341,8 @@ int List(std::vector<std::string> args, std::ostream& out) {
   Item folder = store->Resolve(args[0]);
   if (!folder.is_folder) throw RuntimeError(core::err::kDbNotFound, "not a folder: " + args[0]);
   for (const Item& item : store->Children(folder.id)) {
-    adodb::FieldList props = store->Properties(item.id);
+    // The message text is not needed for the listing.
+    adodb::FieldList props = store->Properties(item.id, false);
     const Variant* cls = Find(props, schema::kContentClass);
     const Variant* hidden = Find(props, schema::kIsHidden);
     std::string kind = item.is_folder                                       ? "folder"
@@ -424,7 +435,7 @@ int Run(const std::vector<std::string>& arguments, std::istream& in, std::ostrea
       return Provision(args, out, dir);
     }
     if (command == "mailbox") return MailboxCommand(args, out, err);
-    if (command == "deliver") return Deliver(args, in, out);
+    if (command == "deliver") return Deliver(args, in, out, err);
     if (command == "ls") return List(args, out);
     if (command == "show") return Show(args, out);
     if (command == "put") return Put(args);

@@ -188,6 +188,21 @@ bool Matches(const Expr* where, const PropertyLookup& lookup) {
   return where == nullptr || Eval(*where, lookup) == Truth::True;
 }
 
+std::optional<std::string> RequiredEqual(const Expr* where, std::string_view property,
+                                         bool (*same_name)(std::string_view, std::string_view)) {
+  if (!where) return std::nullopt;
+  auto plain = [&](const Expr& e) {
+    return e.kind == Expr::Kind::Compare && e.op == Expr::Op::Eq &&
+           e.literal.Type() == core::VarType::String && same_name(e.property, property);
+  };
+  if (plain(*where)) return where->literal.AsString();
+  if (where->kind != Expr::Kind::And) return std::nullopt;
+  for (const auto& operand : where->operands) {
+    if (plain(*operand)) return operand->literal.AsString();
+  }
+  return std::nullopt;
+}
+
 int CompareValues(const core::Variant* a, const core::Variant* b) {
   const Family fa = FamilyOf(a);
   const Family fb = FamilyOf(b);

@@ -21,6 +21,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -79,6 +80,14 @@ using PropertyLookup = std::function<const core::Variant*(std::string_view name)
 // % stands for any run of characters (none included) and _ for exactly one;
 // on a value that is not a string LIKE is unknown.
 bool Matches(const Expr* where, const PropertyLookup& lookup);
+
+// The string that property must equal (compared without regard to case) for
+// where to hold, when where demands one plainly: a comparison "property =
+// 'text'" on its own or among the operands of its top-level AND. Lets a
+// caller look the candidates up instead of testing every item; the caller
+// still evaluates where on them.
+std::optional<std::string> RequiredEqual(const Expr* where, std::string_view property,
+                                         bool (*same_name)(std::string_view, std::string_view));
 
 // Orders two property values for ORDER BY: negative, zero or positive as a
 // sorts before, with or after b in ascending order. Null pointers (absent),

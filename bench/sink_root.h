@@ -1,0 +1,91 @@
+// Server roots for the delivery benchmarks: a folder below
+// $ZENTHRA_BENCH_DIR (else the current folder; not /tmp, which may be
+// memory-backed and make fsync free), Zenthra.dll installed as the setup
+// program installs it, and optionally its registration in jdoe's Inbox.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "platform/complus/catalog.h"
+#include "platform/core/server_root.h"
+#include "platform/core/text.h"
+#include "platform/store/schema.h"
+#include "platform/store/store.h"
+#include "platform/store/url.h"
+
+namespace bench {
+
+inline constexpr const char* kMarker = "Quarantined Attachment.txt";
+
+// A new empty folder for one benchmark's root.
+inline std::filesystem::path NewDir(const std::string& prefix) {
+  const char* base = std::getenv("ZENTHRA_BENCH_DIR");
+  std::string tmpl = (std::filesystem::path(base ? base : ".") / (prefix + "-XXXXXX")).string();
+  if (!::mkdtemp(tmpl.data())) {
+    std::perror("mkdtemp");
+    std::exit(1);
+  }
+  return std::filesystem::absolute(tmpl);
+}
+
+// A message of about lines * 78 bytes with one attachment, the marker when
+// marked, "report.txt" otherwise.
+inline std::string Message(const std::string& subject, bool marked, int lines = 260) {
+  std::string line(76, 'x');
+  std::string body;
+  for (int i = 0; i < lines; ++i) body += line + "\r\n";
+  std::string name = marked ? kMarker : "report.txt";
+  return "From: a@example.com\r\nTo: b@example.com\r\nSubject: " + subject +
+         "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+         "--B\r\nContent-Type: text/plain\r\n\r\n" +
+         body + "--B\r\nContent-Type: text/plain; name=\"" + name +
+         "\"\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\nx\r\n--B--\r\n";
+}
+
+// Writes the sink's registration item into jdoe's Inbox.
+inline void RegisterSink(store::Store& s) {
+  using core::Variant;
+  namespace schema = store::schema;
+  s.Create(s.Resolve(std::string(store::kFileUrlPrefix) + "example.com/MBX/jdoe/Inbox").id,
+           "Zenthra.reg", false, store::ExistingItem::Replace,
+           {{schema::kContentClass, Variant(schema::kEventRegistrationClass)},
+            {schema::kEventMethod, Variant("onsyncsave")},
+            {schema::kSinkClass, Variant("Zenthra.ZenthraCls")},
+            {schema::kMatchScope, Variant("SHALLOW")},
+            {schema::kCriteria, Variant(" WHERE \"DAV:ishidden\" = FALSE")},
+            {schema::kPriority, Variant("65500")},
+            {schema::kIsHidden, Variant(true)}});
+}
+
+// Provisions root with mailbox jdoe, installs dll as the component
+// "Zenthra" (target "Spam", the marker) and, when registered, registers it
+// in jdoe's Inbox. Makes root the server root.
+inline void PrepareSinkRoot(const std::filesystem::path& root, const std::string& dll,
+                            bool registered) {
+  using core::Variant;
+  store::Provision(root, store::Machine{"bench", "example.com"});
+  core::SetServerRoot(root);
+  complus::COMAdminCatalog catalog;
+  complus::CatalogCollectionPtr apps = catalog.GetCollection("Applications");
+  apps->Populate();
+  auto app = apps->Add();
+  app->Value("Name", Variant("Zenthra"));
+  apps->SaveChanges();
+  catalog.InstallComponent("Zenthra", dll, "", "");
+  complus::CatalogCollectionPtr comps =
+      apps->GetCollection("Components", Variant(core::UCase(app->Value("ID").AsString())));
+  comps->Populate();
+  comps->Item(0)->Value("ConstructionEnabled", Variant(true));
+  comps->Item(0)->Value("ConstructorString", Variant(std::string("Spam\r") + kMarker + "\r65500"));
+  comps->SaveChanges();
+
+  std::unique_ptr<store::Store> s = store::Store::Open(root);
+  s->AddMailbox("jdoe");
+  if (registered) RegisterSink(*s);
+}
+
+}  // namespace bench

@@ -1,0 +1,452 @@
+#include "platform/store/session.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/core/error.h"
+#include "platform/core/files.h"
+#include "platform/store/database.h"
+#include "platform/store/events.h"
+#include "platform/store/sqlite_util.h"
+#include "platform/store/store.h"
+
+// The copy of the store's code in the program offers its session table here
+// (see session.h). The number changes whenever Session, Store or the
+// dispatcher change shape, so that copies built from other sources never
+// share objects.
+#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v1
+#define ZENTHRA_STRINGIFY2(x) #x
+#define ZENTHRA_STRINGIFY(x) ZENTHRA_STRINGIFY2(x)
+
+namespace store {
+
+using core::RuntimeError;
+namespace err = core::err;
+
+namespace {
+
+// A few pages more than deleting a large message writes to the log, so that
+// an administrator can still remove mail from a full disk.
+constexpr off_t kReserveBytes = 1 << 20;
+
+std::filesystem::path ReserveFile(const std::filesystem::path& root) {
+  return root / "store" / "space-reserve";
+}
+
+// Savepoint statements by depth, kept prepared like every other statement;
+// deeper levels are run as text.
+const char* const kSavepoint[] = {nullptr,        "SAVEPOINT l1", "SAVEPOINT l2", "SAVEPOINT l3",
+                                  "SAVEPOINT l4", "SAVEPOINT l5", "SAVEPOINT l6", "SAVEPOINT l7"};
+const char* const kRelease[] = {nullptr,      "RELEASE l1", "RELEASE l2", "RELEASE l3",
+                                "RELEASE l4", "RELEASE l5", "RELEASE l6", "RELEASE l7"};
+const char* const kRollbackTo[] = {nullptr,          "ROLLBACK TO l1", "ROLLBACK TO l2",
+                                   "ROLLBACK TO l3", "ROLLBACK TO l4", "ROLLBACK TO l5",
+                                   "ROLLBACK TO l6", "ROLLBACK TO l7"};
+constexpr std::size_t kPreparedDepth = std::size(kSavepoint);
+
+std::string Key(const std::filesystem::path& root) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(root, ec);
+  return (ec ? root : absolute).lexically_normal().string();
+}
+
+}  // namespace
+
+// The sessions of the calling thread, by the root's spelling; one session
+// may stand under several spellings of the same root.
+class SessionTable {
+ public:
+  ~SessionTable() {
+    while (!entries_.empty()) entries_.pop_back();  // the newest first
+  }
+
+  static SessionTable& ThisThread() {
+    thread_local SessionTable table;
+    return table;
+  }
+
+  std::shared_ptr<Session> Get(const std::filesystem::path& root) {
+    // A thread asks for one root again and again, spelled the same way; a
+    // relative spelling depends on the current folder and is worked out anew.
+    if (!root.is_absolute() || root.native() != last_spelling_) {
+      last_key_ = Key(root);
+      last_spelling_ = root.is_absolute() ? root.native() : std::string();
+    }
+    const std::string key = last_key_;
+    LeaveForkedParent();
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].key != key) continue;
+      if (!entries_[i].session->HasMoved()) return entries_[i].session;
+      entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+    Sweep();
+    const std::filesystem::path file = DatabaseFile(root);
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) {
+      for (const Entry& e : entries_) {
+        if (e.session->dev_ == st.st_dev && e.session->ino_ == st.st_ino &&
+            !e.session->HasMoved()) {
+          entries_.push_back({key, e.session});
+          return entries_.back().session;
+        }
+      }
+    }
+    std::shared_ptr<Session> session = Session::Open(root, file);
+    entries_.push_back({key, session});
+    return session;
+  }
+
+ private:
+  struct Entry {
+    std::string key;
+    std::shared_ptr<Session> session;
+  };
+
+  // A forked child must not use, nor close, its parent's connections: they
+  // are left alone for good.
+  void LeaveForkedParent() {
+    if (entries_.empty() || entries_.front().session->pid_ == ::getpid()) return;
+    static auto* parked = new std::vector<Entry>();  // never freed, never closed
+    std::move(entries_.begin(), entries_.end(), std::back_inserter(*parked));
+    entries_.clear();
+  }
+
+  // Sessions of deleted or replaced stores that nobody uses any more.
+  void Sweep() {
+    for (std::size_t i = entries_.size(); i-- > 0;) {
+      if (entries_[i].session.use_count() == 1 && entries_[i].session->HasMoved()) {
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+
+  std::vector<Entry> entries_;
+  std::string last_spelling_, last_key_;
+};
+
+}  // namespace store
+
+extern "C" __attribute__((visibility("default"))) void ZENTHRA_SESSION_SYMBOL(
+    const char* root, std::size_t layout, std::shared_ptr<store::Session>* out,
+    std::int32_t* number, std::string* description) {
+  *number = 0;
+  if (layout != sizeof(store::Session)) {
+    *number = core::err::kEFail;
+    *description =
+        "A component's copy of the store does not match the program's; build them from the same "
+        "sources";
+    return;
+  }
+  try {
+    *out = store::SessionTable::ThisThread().Get(root);
+  } catch (const core::RuntimeError& e) {
+    *number = e.Number();
+    *description = e.Description();
+  } catch (const std::exception& e) {
+    *number = core::err::kEFail;
+    *description = e.what();
+  }
+}
+
+namespace store {
+
+namespace {
+
+using SessionFn = void (*)(const char*, std::size_t, std::shared_ptr<Session>*, std::int32_t*,
+                           std::string*);
+
+// The program's session table when this copy of the code is not the
+// program's own; null otherwise.
+SessionFn ProgramTable() {
+  static const SessionFn fn = []() -> SessionFn {
+    void* symbol = ::dlsym(RTLD_DEFAULT, ZENTHRA_STRINGIFY(ZENTHRA_SESSION_SYMBOL));
+    if (!symbol || symbol == reinterpret_cast<void*>(&ZENTHRA_SESSION_SYMBOL)) return nullptr;
+    // The program's sessions may come to hold objects made by this copy.
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&ZENTHRA_SESSION_SYMBOL), &info) && info.dli_fname) {
+      ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    }
+    return reinterpret_cast<SessionFn>(symbol);
+  }();
+  return fn;
+}
+
+}  // namespace
+
+std::shared_ptr<Session> Session::ForThread(const std::filesystem::path& root) {
+  if (SessionFn program = ProgramTable()) {
+    std::shared_ptr<Session> session;
+    std::int32_t number = 0;
+    std::string description;
+    program(root.c_str(), sizeof(Session), &session, &number, &description);
+    if (number != 0) throw RuntimeError(number, description);
+    return session;
+  }
+  return SessionTable::ThisThread().Get(root);
+}
+
+std::shared_ptr<Session> Session::Open(const std::filesystem::path& root,
+                                       const std::filesystem::path& file) {
+  Machine machine = ReadMachine(root);
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
+      throw RuntimeError(err::kPathNotFound,
+                         "Server root " + root.string() + " has no store (" + file.string() + ")");
+    }
+    throw RuntimeError(err::kPathNotFound,
+                       core::DescribeFileError("Cannot open the store", file, errno));
+  }
+  db::Opened opened = db::Open(file);
+  std::shared_ptr<Session> session(new Session());
+  session->db_ = opened.handle;
+  session->read_only_ = opened.read_only;
+  session->read_only_errno_ = opened.read_only_errno;
+  session->root_ = root;
+  session->file_ = file;
+  session->machine_ = std::move(machine);
+  session->pid_ = ::getpid();
+  session->dev_ = st.st_dev;
+  session->ino_ = st.st_ino;
+  session->stmts_ = std::make_unique<sql::StmtCache>(opened.handle);
+  session->events_ = std::make_unique<events::Dispatcher>(*session);
+  {
+    sql::Stmt s(opened.handle, "SELECT name FROM items WHERE parent = 0 ORDER BY id LIMIT 1");
+    if (!s.Step()) {
+      throw RuntimeError(err::kDbNotFound, "The store " + file.string() + " has no domain folder");
+    }
+    session->domain_folder_ = s.Text(0);
+  }
+  if (!session->read_only_) session->TakeBackReserve();
+  return session;
+}
+
+Session::~Session() {
+  if (!levels_.empty()) RollbackFrom(0);
+  events_.reset();
+  stmts_.reset();
+  if (db_) {
+    // A deleted store needs no checkpoint on the way out.
+    if (HasMoved()) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    sqlite3_close_v2(db_);
+  }
+}
+
+bool Session::HasMoved() const {
+  int moved = 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return true;
+  return moved != 0;
+}
+
+std::string Session::WriteRefusal() const {
+  return "Cannot change the store " + file_.string() + ": " +
+         (read_only_errno_ != 0 ? core::FileErrorCause(read_only_errno_)
+                                : std::string("it is open for reading only"));
+}
+
+// --- Transaction levels ------------------------------------------------------
+
+std::size_t Session::IndexOf(Level level) const {
+  for (std::size_t i = 0; i < levels_.size(); ++i) {
+    if (levels_[i].id == level) return i;
+  }
+  return static_cast<std::size_t>(-1);
+}
+
+bool Session::IsOpen(Level level) const { return IndexOf(level) != static_cast<std::size_t>(-1); }
+
+void Session::Reconcile() noexcept {
+  if (levels_.empty() || !sqlite3_get_autocommit(db_)) return;
+  // SQLite rolled the transaction back by itself (a full disk, a failed
+  // COMMIT): every level is gone, and so is what their events saved.
+  levels_.clear();
+  EndTransaction();
+  events_->Aborted(0);
+}
+
+void Session::Run(const char* sql) {
+  auto s = stmts_->Get(sql);
+  s->Run();
+}
+
+void Session::RunLevel(const char* const* table, const char* verb, std::size_t depth) {
+  if (depth < kPreparedDepth) return Run(table[depth]);
+  sql::Exec(db_, (std::string(verb) + " l" + std::to_string(depth)).c_str());
+}
+
+bool Session::RunQuietly(const char* sql) noexcept {
+  try {
+    Run(sql);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+Session::Level Session::Begin(Durability durability) {
+  Reconcile();
+  if (read_only_) throw RuntimeError(err::kEFail, WriteRefusal());
+  const std::size_t depth = levels_.size();
+  if (depth == 0) {
+    // A transaction nobody here owns can only be left from a failed
+    // rollback; it must not swallow the next one.
+    if (!sqlite3_get_autocommit(db_)) RunQuietly("ROLLBACK");
+    // The safety level can be changed only outside a transaction.
+    relaxed_ = durability == Durability::Relaxed;
+    if (relaxed_ || relaxed_setting_) {
+      relaxed_setting_ = true;
+      Run(relaxed_ ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+      relaxed_setting_ = relaxed_;
+    }
+    try {
+      Run("BEGIN IMMEDIATE");
+    } catch (...) {
+      EndTransaction();
+      throw;
+    }
+    // A newer program may have changed the store's format since it was
+    // opened; writing the old format into it would damage it.
+    int format = -1;
+    {
+      auto v = stmts_->Get("PRAGMA user_version");
+      if (v->Step()) format = static_cast<int>(v->Int(0));
+    }
+    if (format != db::kFormatVersion) {
+      RunQuietly("ROLLBACK");
+      EndTransaction();
+      throw RuntimeError(err::kEFail, "The store " + file_.string() + " now has format " +
+                                          std::to_string(format) + ", this program writes format " +
+                                          std::to_string(db::kFormatVersion));
+    }
+    changes_at_begin_ = sqlite3_total_changes64(db_);
+  } else {
+    RunLevel(kSavepoint, "SAVEPOINT", depth);
+  }
+  levels_.push_back({next_level_++, events_->Mark()});
+  return levels_.back().id;
+}
+
+void Session::EndTransaction() noexcept {
+  // Later transactions are durable again unless they ask otherwise; should
+  // this fail, the next Begin tries once more before anything is written.
+  if (relaxed_setting_ && RunQuietly("PRAGMA synchronous=FULL")) relaxed_setting_ = false;
+  relaxed_ = false;
+}
+
+void Session::Commit(Level level) {
+  Reconcile();
+  const std::size_t i = IndexOf(level);
+  if (i == static_cast<std::size_t>(-1)) {
+    throw RuntimeError(err::kAdoInvalidTransaction,
+                       "The transaction is no longer open on the store " + file_.string() +
+                           " (it was rolled back)");
+  }
+  if (i + 1 != levels_.size()) {
+    throw RuntimeError(err::kAdoInvalidTransaction,
+                       "Cannot commit: a transaction begun later on this thread's session of the "
+                       "store " +
+                           file_.string() + " is still open");
+  }
+  if (i > 0) {
+    RunLevel(kRelease, "RELEASE", i);
+    levels_.pop_back();
+    return;
+  }
+  try {
+    Run("COMMIT");
+  } catch (const RuntimeError&) {
+    Reconcile();
+    throw;
+  }
+  const bool relaxed = relaxed_;
+  EndTransaction();
+  // A full commit syncs the whole log, and with it every frame before it.
+  if (sqlite3_total_changes64(db_) != changes_at_begin_) unsynced_ = relaxed;
+  levels_.clear();
+  events_->Committed();
+}
+
+void Session::CommitScope(Level level) {
+  Reconcile();
+  const std::size_t i = IndexOf(level);
+  if (i != static_cast<std::size_t>(-1) && i + 1 < levels_.size()) RollbackFrom(i + 1);
+  Commit(level);
+}
+
+void Session::Rollback(Level level) noexcept {
+  Reconcile();
+  const std::size_t i = IndexOf(level);
+  if (i != static_cast<std::size_t>(-1)) RollbackFrom(i);
+}
+
+void Session::RollbackFrom(std::size_t index) noexcept {
+  const std::size_t mark = levels_[index].event_mark;
+  if (index == 0) {
+    RunQuietly("ROLLBACK");
+    EndTransaction();
+  } else {
+    try {
+      RunLevel(kRollbackTo, "ROLLBACK TO", index);
+      RunLevel(kRelease, "RELEASE", index);
+    } catch (...) {
+      // Reconcile below notices when SQLite gave the whole transaction up.
+    }
+  }
+  levels_.resize(index);
+  Reconcile();
+  events_->Aborted(mark);
+}
+
+void Session::Sync() {
+  if (!unsynced_) return;
+  const std::string wal = file_.string() + "-wal";
+  int fd = ::open(wal.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    // Checkpointed and removed: the checkpoint synced the database file.
+    if (errno == ENOENT) {
+      unsynced_ = false;
+      return;
+    }
+    throw RuntimeError(err::kEFail,
+                       core::DescribeFileError("Cannot sync the store log", wal, errno));
+  }
+  int rc = ::fsync(fd);
+  int e = errno;
+  ::close(fd);
+  if (rc != 0) {
+    throw RuntimeError(err::kEFail, core::DescribeFileError("Cannot sync the store log", wal, e));
+  }
+  unsynced_ = false;
+}
+
+// --- Disk-space reserve -------------------------------------------------------
+
+bool Session::GiveUpReserve() {
+  struct stat st {};
+  const std::filesystem::path file = ReserveFile(root_);
+  if (::stat(file.c_str(), &st) != 0 || st.st_size == 0) return false;
+  return ::unlink(file.c_str()) == 0;
+}
+
+void Session::TakeBackReserve() noexcept {
+  const std::filesystem::path file = ReserveFile(root_);
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && st.st_size >= kReserveBytes) return;
+  int fd =
+      ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, core::kPrivateFileMode);
+  if (fd < 0) return;
+  ::fchmod(fd, core::kPrivateFileMode);
+  // No room yet: what could be had stays, the rest waits for the next try.
+  (void)::posix_fallocate(fd, 0, kReserveBytes);
+  ::close(fd);
+}
+
+}  // namespace store

@@ -1,0 +1,170 @@
+// A store session: the one SQLite connection through which every data-access
+// object of one thread reaches one server root's store.
+//
+// Store handles, ADO connections and records, CDO data sources, the
+// file-system view and the event dispatcher of a thread all share the
+// thread's session on a root, with its prepared statements, so opening any
+// of them costs a table lookup and a stat, not a database open. Threads never
+// share a session. A session stays open for its thread's life; one whose
+// database file was deleted or replaced (a root removed and provisioned
+// again at the same path) is never handed out again.
+//
+// Component libraries keep private copies of the store's code. So that the
+// event sinks they hold work inside the work units the dispatcher opens
+// around them, the copy in the program exports the thread's session table
+// (zenthra_store_session_v<N>, see session.cpp) and every other copy takes its
+// sessions from there. A copy that joins the program's table keeps its own
+// code loaded for the rest of the process, because the program's sessions
+// may come to hold objects it made.
+//
+// Transactions are a stack of levels: the outermost is BEGIN IMMEDIATE, each
+// inner one a savepoint. Whoever begins a level owns it: committing it while
+// an inner level is still open is refused (the inner work is never committed
+// by someone else's commit), and rolling it back rolls back every level above
+// it too. When SQLite ends a transaction by itself (a failed COMMIT, a full
+// disk), the session's levels follow it: all are gone, later commits of them
+// fail with kAdoInvalidTransaction and rollbacks of them do nothing.
+//
+// Store events wait on the levels: the committed phase runs after the
+// outermost commit, the aborted phase after the rollback of the level they
+// were raised in (events.h).
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/store/machine.h"
+
+namespace store {
+
+namespace events {
+class Dispatcher;
+}
+namespace sql {
+class StmtCache;
+}
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  // The calling thread's session on the store of root, opened on first use.
+  // Error 76 when root is not provisioned; errors naming the database file
+  // and the cause when it cannot be opened.
+  static std::shared_ptr<Session> ForThread(const std::filesystem::path& root);
+
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  sqlite3* db() const { return db_; }
+  sql::StmtCache& stmts() { return *stmts_; }
+  events::Dispatcher& events() { return *events_; }
+  const std::filesystem::path& root() const { return root_; }
+  const std::filesystem::path& file() const { return file_; }
+  const Machine& machine() const { return machine_; }
+  // The domain folder's name as stored.
+  const std::string& domain_folder() const { return domain_folder_; }
+
+  // True when the store cannot be written here (read-only file system, no
+  // permission); every write then fails with WriteRefusal().
+  bool read_only() const { return read_only_; }
+  // "Cannot change the store <file>: <cause>".
+  std::string WriteRefusal() const;
+
+  // --- Transaction levels -------------------------------------------------
+  using Level = std::uint64_t;  // 0 names no level
+  enum class Durability {
+    // synchronous=FULL: durable when Commit returns.
+    Full,
+    // synchronous=NORMAL: lost on power failure until a later full commit
+    // or Sync(); a crash of the process alone loses nothing.
+    Relaxed,
+  };
+
+  // Opens a level: BEGIN IMMEDIATE when none is open (waits for the write
+  // lock), a savepoint otherwise. The durability of the whole transaction
+  // is the outermost level's.
+  Level Begin(Durability durability = Durability::Full);
+  // Commits level, which must be the innermost open one; committing the
+  // outermost ends the transaction and then runs the committed phase of
+  // its events. kAdoInvalidTransaction when level is not open or an inner
+  // level is. A failed COMMIT leaves the levels as SQLite left the
+  // transaction and raises the error.
+  void Commit(Level level);
+  // Commits level after rolling back whatever levels above it were left
+  // open by code it called (a sink that never committed its own).
+  void CommitScope(Level level);
+  // Rolls back level and every level above it; nothing when level is no
+  // longer open. Never throws.
+  void Rollback(Level level) noexcept;
+  bool IsOpen(Level level) const;
+  bool InTransaction() const { return !levels_.empty(); }
+
+  // Makes every relaxed commit of this session durable (one fsync of the
+  // log) when there is one that is not yet.
+  void Sync();
+
+  // Frees the disk-space reserve so that a delete can go through on a full
+  // disk; true when there was one to free. TakeBackReserve() recreates it
+  // when there is room (quietly does nothing otherwise).
+  bool GiveUpReserve();
+  void TakeBackReserve() noexcept;
+
+  // How deep the thread is inside event sinks called for this session's
+  // events (events.h), kept here so that every copy of the store's code
+  // sees the same count.
+  int& event_depth() { return event_depth_; }
+
+ private:
+  struct LevelState {
+    Level id;
+    std::size_t event_mark;  // events raised before this level began
+  };
+
+  friend class SessionTable;
+  Session() = default;
+  static std::shared_ptr<Session> Open(const std::filesystem::path& root,
+                                       const std::filesystem::path& file);
+
+  // Runs a transaction statement, prepared once.
+  void Run(const char* sql);
+  bool RunQuietly(const char* sql) noexcept;
+  // Runs "<verb> l<depth>", from table when it has the statement.
+  void RunLevel(const char* const* table, const char* verb, std::size_t depth);
+  // True when the database file was deleted or replaced since it was opened.
+  bool HasMoved() const;
+  // Drops the levels when SQLite has ended the transaction on its own.
+  void Reconcile() noexcept;
+  // After the outermost level ended: the safety level back to FULL.
+  void EndTransaction() noexcept;
+  void RollbackFrom(std::size_t index) noexcept;
+  std::size_t IndexOf(Level level) const;
+
+  sqlite3* db_ = nullptr;
+  std::unique_ptr<sql::StmtCache> stmts_;
+  std::unique_ptr<events::Dispatcher> events_;
+  std::filesystem::path root_;
+  std::filesystem::path file_;
+  Machine machine_;
+  std::string domain_folder_;
+  bool read_only_ = false;
+  int read_only_errno_ = 0;
+  pid_t pid_ = 0;
+  dev_t dev_ = 0;  // the database file's identity when it was opened
+  ino_t ino_ = 0;
+
+  std::vector<LevelState> levels_;
+  Level next_level_ = 1;
+  std::int64_t changes_at_begin_ = 0;
+  bool unsynced_ = false;         // a relaxed commit wrote since the last Sync
+  bool relaxed_ = false;          // the open transaction commits relaxed
+  bool relaxed_setting_ = false;  // synchronous is not (known to be) FULL
+  int event_depth_ = 0;
+};
+
+}  // namespace store

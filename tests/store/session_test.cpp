@@ -1,0 +1,215 @@
+// Store sessions and their transactions: every data-access object of a
+// thread shares one connection, transactions nest, and whatever ends a
+// transaction (a rollback below, a failed commit) leaves a usable store.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <thread>
+
+#include "tests/store/fixture.h"
+#include "tests/store/messages.h"
+#include "tests/support/small_fs.h"
+
+namespace store::testing {
+namespace {
+
+using core::Variant;
+namespace err = core::err;
+
+class SessionTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    inbox_ = Mailbox("jdoe") + "/Inbox";
+  }
+
+  // Whether url exists as another thread (another connection) sees it.
+  bool SeenElsewhere(const std::string& url) {
+    bool found = false;
+    std::thread([&] {
+      std::unique_ptr<Store> other = Store::Open(root_);
+      found = other->Find(other->Names(url)).has_value();
+    }).join();
+    return found;
+  }
+  bool SeenHere(const std::string& url) { return store_->Find(store_->Names(url)).has_value(); }
+
+  // Creates an item through a record of cnn (or of its own connection).
+  static void Put(const std::string& url, adodb::ConnectionPtr cnn = nullptr) {
+    adodb::Record rec;
+    rec.Open(url, std::move(cnn), adodb::adModeReadWrite, adodb::adCreateNonCollection);
+    rec.Fields()["urn:test:x"].Value(Variant(1));
+    rec.Fields().Update();
+  }
+
+  std::string inbox_;
+};
+
+TEST_F(SessionTest, EveryObjectOfAThreadSharesOneConnection) {
+  std::unique_ptr<Store> second = Store::Open(root_);
+  EXPECT_EQ(&second->session(), &store_->session());
+  EXPECT_EQ(&Store::Open()->session(), &store_->session());  // the same root by ZENTHRA_ROOT
+
+  // A record opened without a connection writes inside the handle's
+  // transaction: it goes with the rollback, and nothing waited for a lock.
+  store_->BeginTrans();
+  Put(inbox_ + "/through-a-record");
+  store_->Deliver("jdoe", PlainMessage("delivered"));
+  EXPECT_TRUE(SeenHere(inbox_ + "/through-a-record"));
+  EXPECT_FALSE(SeenElsewhere(inbox_ + "/through-a-record"));
+  store_->RollbackTrans();
+  EXPECT_FALSE(SeenHere(inbox_ + "/through-a-record"));
+  EXPECT_FALSE(SeenHere(inbox_ + "/delivered.EML"));
+
+  // Other threads have sessions of their own.
+  Session* elsewhere = nullptr;
+  std::thread([&] { elsewhere = &Store::Open(root_)->session(); }).join();
+  EXPECT_NE(elsewhere, &store_->session());
+}
+
+TEST_F(SessionTest, ARootMadeAgainAtTheSamePathGetsANewSession) {
+  store_->Deliver("jdoe", PlainMessage("old root"));
+  store_.reset();
+  std::filesystem::remove_all(root_);
+  Provision(root_, Machine{"mail02", "example.org"});
+  store_ = Store::Open(root_);
+  EXPECT_EQ(store_->DomainFolder(), "example.org");
+  EXPECT_FALSE(store_->Find({"example.org", "MBX", "jdoe"}));
+  EXPECT_NO_THROW(store_->AddMailbox("jdoe"));
+}
+
+TEST_F(SessionTest, TransactionsNestAndEachLevelEndsOnItsOwn) {
+  adodb::ConnectionPtr cnn = Connect(inbox_);
+  EXPECT_EQ(cnn->BeginTrans(), 1);
+  Put(inbox_ + "/a", cnn);
+  EXPECT_EQ(cnn->BeginTrans(), 2);
+  Put(inbox_ + "/b", cnn);
+  cnn->RollbackTrans();  // only level 2
+  EXPECT_TRUE(SeenHere(inbox_ + "/a"));
+  EXPECT_FALSE(SeenHere(inbox_ + "/b"));
+  EXPECT_EQ(cnn->BeginTrans(), 2);
+  Put(inbox_ + "/c", cnn);
+  cnn->CommitTrans();
+  EXPECT_FALSE(SeenElsewhere(inbox_ + "/c"));  // still inside level 1
+  cnn->CommitTrans();
+  EXPECT_TRUE(SeenElsewhere(inbox_ + "/a"));
+  EXPECT_TRUE(SeenElsewhere(inbox_ + "/c"));
+  EXPECT_FALSE(SeenElsewhere(inbox_ + "/b"));
+  EXPECT_EQ(ErrorOf([&] { cnn->CommitTrans(); }), err::kAdoInvalidTransaction);
+}
+
+TEST_F(SessionTest, AnOuterLevelNeverCommitsAnInnerOnesWork) {
+  adodb::ConnectionPtr outer = Connect(inbox_);
+  adodb::ConnectionPtr inner = Connect(inbox_);
+  outer->BeginTrans();
+  Put(inbox_ + "/outer", outer);
+  inner->BeginTrans();
+  Put(inbox_ + "/inner", inner);
+  EXPECT_EQ(ErrorOf([&] { outer->CommitTrans(); }), err::kAdoInvalidTransaction);
+  EXPECT_FALSE(SeenElsewhere(inbox_ + "/outer"));
+
+  // Closing the outer connection discards its level and the inner one.
+  outer->Close();
+  EXPECT_FALSE(SeenHere(inbox_ + "/outer"));
+  EXPECT_FALSE(SeenHere(inbox_ + "/inner"));
+  EXPECT_EQ(ErrorOf([&] { inner->CommitTrans(); }), err::kAdoInvalidTransaction);
+  EXPECT_EQ(ErrorOf([&] { inner->RollbackTrans(); }), 0);
+  EXPECT_EQ(ErrorOf([&] { inner->RollbackTrans(); }), err::kAdoInvalidTransaction);
+
+  // Both are usable afterwards.
+  inner->BeginTrans();
+  Put(inbox_ + "/later", inner);
+  inner->CommitTrans();
+  EXPECT_TRUE(SeenElsewhere(inbox_ + "/later"));
+
+  // Releasing a connection discards its levels too.
+  inner->BeginTrans();
+  Put(inbox_ + "/released", inner);
+  inner.reset();
+  EXPECT_FALSE(SeenHere(inbox_ + "/released"));
+  EXPECT_NO_THROW(store_->Deliver("jdoe", PlainMessage("after")));
+}
+
+TEST_F(SessionTest, ItemIdsAreNeverReused) {
+  Item newest =
+      store_->SaveMessage(store_->Resolve(inbox_).id, PlainMessage("newest"), SaveOrigin::Client);
+  auto record = std::make_shared<adodb::Record>();
+  record->Open(store_->UrlOf(newest.id), nullptr, adodb::adModeReadWrite);
+  store_->Delete(newest.id);
+  Item next =
+      store_->SaveMessage(store_->Resolve(inbox_).id, PlainMessage("next"), SaveOrigin::Client);
+  EXPECT_GT(next.id, newest.id);
+  // The record of the deleted item never comes to act on the new one.
+  EXPECT_EQ(ErrorOf([&] { record->Source(); }), err::kDbNotFound);
+  EXPECT_EQ(ErrorOf([&] { record->DeleteRecord(); }), err::kDbNotFound);
+  EXPECT_TRUE(store_->Get(next.id));
+}
+
+TEST_F(SessionTest, SameNamedMessagesGetNumberedThenRandomNamesAndNoneIsLost) {
+  ItemId inbox = store_->Resolve(inbox_).id;
+  for (int i = 0; i < 103; ++i) store_->Deliver("jdoe", PlainMessage("Same"));
+  std::set<std::string> names;
+  for (const Item& item : store_->Children(inbox)) names.insert(item.name);
+  ASSERT_EQ(names.size(), 103u);
+  EXPECT_TRUE(names.count("Same.EML"));
+  for (int n = 1; n <= 100; ++n) {
+    EXPECT_TRUE(names.count("Same-" + std::to_string(n) + ".EML")) << n;
+  }
+  // With a hole among the numbers a free name is still found; nothing is
+  // overwritten.
+  store_->Delete(store_->Resolve(inbox_ + "/Same-37.EML").id);
+  names.erase("Same-37.EML");
+  std::string url = store_->Deliver("jdoe", PlainMessage("Same"));
+  EXPECT_EQ(store_->Children(inbox).size(), 103u);
+  EXPECT_FALSE(names.count(store_->Names(url).back())) << url;
+}
+
+TEST_F(SessionTest, AFailedCommitLeavesAUsableConnection) {
+  zenthra::testing::SmallFs fs(4 << 20);
+  if (!fs.Available()) GTEST_SKIP() << fs.SkipReason();
+  std::filesystem::path root = fs.path() / "root";
+  Provision(root, Machine{"mail01", "example.com"});
+  core::SetServerRoot(root);
+  {
+    std::unique_ptr<Store> store = Store::Open(root);
+    store->AddMailbox("jdoe");
+  }
+  std::string inbox = std::string(kMbxUrl) + "/jdoe/Inbox";
+  std::string big(600 * 1024, 'x');
+  std::string message = "Subject: too big\r\n\r\n" + big + "\r\n";
+  fs.Fill();
+
+  adodb::ConnectionPtr cnn = Connect(inbox);
+  cnn->BeginTrans();
+  Put(inbox + "/before", cnn);
+  std::string failure;
+  try {
+    std::unique_ptr<Store> store = Store::Open(root);
+    store->Deliver("jdoe", message);
+    cnn->CommitTrans();
+  } catch (const core::RuntimeError& e) {
+    failure = e.Description();
+  }
+  ASSERT_FALSE(failure.empty()) << "the commit went through on a full disk";
+  EXPECT_NE(failure.find("COMMIT"), std::string::npos) << failure;
+  EXPECT_NE(failure.find("disk full"), std::string::npos) << failure;
+  EXPECT_NE(failure.find((root / "store" / "store.db").string()), std::string::npos) << failure;
+  // Rolling back what SQLite already rolled back is harmless; so is Close.
+  EXPECT_EQ(ErrorOf([&] { cnn->RollbackTrans(); }), 0);
+  EXPECT_EQ(ErrorOf([&] { cnn->Close(); }), 0);
+
+  fs.FreeSpace();
+  cnn = Connect(inbox);
+  cnn->BeginTrans();
+  Put(inbox + "/after", cnn);
+  cnn->CommitTrans();
+  std::unique_ptr<Store> store = Store::Open(root);
+  EXPECT_TRUE(store->Find(store->Names(inbox + "/after")));
+  EXPECT_FALSE(store->Find(store->Names(inbox + "/before")));
+  EXPECT_FALSE(store->Find(store->Names(inbox + "/too big.EML")));
+  EXPECT_FALSE(store->InTransaction());
+  EXPECT_FALSE(store->session().InTransaction());
+}
+
+}  // namespace
+}  // namespace store::testing
