@@ -105,7 +105,8 @@ std::string FileUri(const std::filesystem::path& path) {
   return uri;
 }
 
-// Why file cannot be written: the file system, the file or its folder.
+}  // namespace
+
 int ReadOnlyReason(const std::filesystem::path& file) {
   struct statvfs vfs {};
   if (::statvfs(file.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY)) return EROFS;
@@ -113,6 +114,8 @@ int ReadOnlyReason(const std::filesystem::path& file) {
   if (::access(file.parent_path().c_str(), W_OK) != 0) return errno;
   return 0;
 }
+
+namespace {
 
 bool FileSystemIsReadOnly(const std::filesystem::path& file) {
   struct statvfs vfs {};

@@ -37,6 +37,10 @@ struct Opened {
 // database", ...) when it cannot be opened at all.
 Opened Open(const std::filesystem::path& file);
 
+// Why file cannot be written now: EROFS for its file system, else the
+// errno of a write access check on the file or on its folder; 0 when it can.
+int ReadOnlyReason(const std::filesystem::path& file);
+
 // True when a content class (a string property value) makes an item a
 // registration item, which the registrations table then lists.
 bool IsRegistrationClass(std::string_view content_class);

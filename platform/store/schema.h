@@ -25,9 +25,11 @@ inline constexpr const char* kOutlookFolderClass =
 inline constexpr const char* kContent = "urn:schemas:zenthra:content";
 
 // Event registration items.
-inline constexpr const char* kEventMethod = "http://schemas.microsoft.com/exchange/events/EventMethod";
+inline constexpr const char* kEventMethod =
+    "http://schemas.microsoft.com/exchange/events/EventMethod";
 inline constexpr const char* kSinkClass = "http://schemas.microsoft.com/exchange/events/SinkClass";
-inline constexpr const char* kMatchScope = "http://schemas.microsoft.com/exchange/events/MatchScope";
+inline constexpr const char* kMatchScope =
+    "http://schemas.microsoft.com/exchange/events/MatchScope";
 inline constexpr const char* kCriteria = "http://schemas.microsoft.com/exchange/events/criteria";
 inline constexpr const char* kPriority = "http://schemas.microsoft.com/exchange/events/priority";
 

@@ -83,7 +83,7 @@ class SessionTable {
     LeaveForkedParent();
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (entries_[i].key != key) continue;
-      if (!entries_[i].session->HasMoved()) return entries_[i].session;
+      if (!entries_[i].session->Outdated()) return entries_[i].session;
       entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
       break;
     }
@@ -93,7 +93,7 @@ class SessionTable {
     if (::stat(file.c_str(), &st) == 0) {
       for (const Entry& e : entries_) {
         if (e.session->dev_ == st.st_dev && e.session->ino_ == st.st_ino &&
-            !e.session->HasMoved()) {
+            !e.session->Outdated()) {
           entries_.push_back({key, e.session});
           return entries_.back().session;
         }
@@ -102,6 +102,22 @@ class SessionTable {
     std::shared_ptr<Session> session = Session::Open(root, file);
     entries_.push_back({key, session});
     return session;
+  }
+
+  void ReleaseIdle(const std::filesystem::path& root) {
+    LeaveForkedParent();
+    const std::string key = Key(root);
+    for (const Entry& e : entries_) {
+      if (e.key != key) continue;
+      // One session may stand under several spellings: it is idle when the
+      // table's entries are all that hold it.
+      const std::shared_ptr<Session> session = e.session;
+      long held_here = 0;
+      for (const Entry& other : entries_) held_here += other.session == session;
+      if (session.use_count() - 1 != held_here) return;
+      std::erase_if(entries_, [&](const Entry& x) { return x.session == session; });
+      return;
+    }
   }
 
  private:
@@ -193,6 +209,11 @@ std::shared_ptr<Session> Session::ForThread(const std::filesystem::path& root) {
   return SessionTable::ThisThread().Get(root);
 }
 
+void Session::ReleaseIdle(const std::filesystem::path& root) {
+  if (ProgramTable()) return;
+  SessionTable::ThisThread().ReleaseIdle(root);
+}
+
 std::shared_ptr<Session> Session::Open(const std::filesystem::path& root,
                                        const std::filesystem::path& file) {
   Machine machine = ReadMachine(root);
@@ -244,6 +265,11 @@ bool Session::HasMoved() const {
   int moved = 0;
   if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK) return true;
   return moved != 0;
+}
+
+bool Session::Outdated() const {
+  if (HasMoved()) return true;
+  return read_only_ && read_only_errno_ != 0 && db::ReadOnlyReason(file_) == 0;
 }
 
 std::string Session::WriteRefusal() const {

@@ -57,6 +57,14 @@ class Session : public std::enable_shared_from_this<Session> {
   // and the cause when it cannot be opened.
   static std::shared_ptr<Session> ForThread(const std::filesystem::path& root);
 
+  // Closes the calling thread's sessions on root that no handle holds any
+  // more. An idle session keeps the store's files open, so a thread calls
+  // this before it removes or moves those files, or before their file
+  // system is remounted read-only; otherwise the space of deleted files
+  // stays taken and the remount is refused. Does nothing in a component's
+  // copy of the store, whose sessions are the program's.
+  static void ReleaseIdle(const std::filesystem::path& root);
+
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -138,6 +146,10 @@ class Session : public std::enable_shared_from_this<Session> {
   void RunLevel(const char* const* table, const char* verb, std::size_t depth);
   // True when the database file was deleted or replaced since it was opened.
   bool HasMoved() const;
+  // True when the thread should open the store anew: it has moved, or this
+  // session was opened for reading only and the file may now be written
+  // (a file system remounted read-write, a mode put right).
+  bool Outdated() const;
   // Drops the levels when SQLite has ended the transaction on its own.
   void Reconcile() noexcept;
   // After the outermost level ended: the safety level back to FULL.

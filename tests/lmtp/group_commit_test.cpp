@@ -13,6 +13,7 @@
 
 #include "platform/com/server.h"
 #include "platform/core/variant.h"
+#include "platform/store/session.h"
 #include "tests/lmtp/store_root.h"
 #include "tests/support/small_fs.h"
 
@@ -147,13 +148,14 @@ TEST(GroupCommitTest, AReadOnlyRootDefersAndNothingIsLost) {
   // A root mounted read-only, as after a file system error; the committers
   // have not opened the store yet.
   GroupCommit commit(GroupCommit::Options{root.path()});
+  store::Session::ReleaseIdle(root.path());  // this thread's, from provisioning
   ASSERT_TRUE(fs.ReadOnly(true));
   std::vector<Outcome> refused = commit.Deliver({MessageFor("jdoe", "a"), MessageFor("jdoe", "b")});
   EXPECT_THAT(Statuses(refused), ElementsAre(Outcome::kTemporary, Outcome::kTemporary));
   EXPECT_NE(refused[0].error, "not attempted");
   ASSERT_TRUE(fs.ReadOnly(false));
-  EXPECT_THAT(Statuses(commit.Deliver({MessageFor("jdoe", "a"), MessageFor("jdoe", "b")})),
-              ElementsAre(Outcome::kStored, Outcome::kStored));
+  std::vector<Outcome> stored = commit.Deliver({MessageFor("jdoe", "a"), MessageFor("jdoe", "b")});
+  EXPECT_THAT(Statuses(stored), ElementsAre(Outcome::kStored, Outcome::kStored)) << stored[0].error;
   EXPECT_THAT(root.Subjects("jdoe"), UnorderedElementsAreArray({"a", "b"}));
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/core/error.h"
+#include "platform/store/session.h"
 #include "platform/store/store.h"
 
 namespace lmtp {
@@ -150,8 +151,11 @@ bool CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store
     failure = e.what();
   }
   // Closing the connection discards the transaction, whatever state SQLite
-  // left it in.
+  // left it in. The thread's session goes too: one opened while the file
+  // system was read-only would keep every connection of the process to
+  // this store read-only after the remount.
   store.reset();
+  store::Session::ReleaseIdle(root);
   const Outcome::Status status = IsDiskFull(*failure) ? Outcome::kFull : Outcome::kTemporary;
   for (Outcome* o : outcomes) {
     if (o->status != Outcome::kRefused) *o = {status, "", *failure};

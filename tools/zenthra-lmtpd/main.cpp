@@ -44,7 +44,12 @@ int SignalDescriptor() {
 // folder cannot be written, why (a read-only or full file system, ...).
 std::unique_ptr<store::Store> OpenStore(const std::filesystem::path& root) {
   try {
-    return store::Store::Open(root);
+    std::unique_ptr<store::Store> store = store::Store::Open(root);
+    // A store that can be read but not written would take every message
+    // only to defer it; refuse to start so that the service manager shows why.
+    if (!store->Writable())
+      throw core::RuntimeError(core::err::kEFail, store->session().WriteRefusal());
+    return store;
   } catch (const core::RuntimeError& e) {
     std::string why = e.Description();
     if (::access(store::DatabaseFile(root).parent_path().c_str(), W_OK) != 0) {

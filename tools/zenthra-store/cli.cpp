@@ -21,6 +21,7 @@
 #include "platform/directory/ldif_backend.h"
 #include "platform/directory/root_backend.h"
 #include "platform/store/schema.h"
+#include "platform/store/session.h"
 #include "platform/store/store.h"
 #include "platform/store/url.h"
 #include "platform/win/user.h"
@@ -412,10 +413,8 @@ int Remove(std::vector<std::string> args) {
   return kOk;
 }
 
-}  // namespace
-
-int Run(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
-        std::ostream& err) {
+int RunCommand(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
+               std::ostream& err) {
   std::vector<std::string> args = arguments;
   try {
     if (TakeFlag(args, "--help") || TakeFlag(args, "-h")) {
@@ -451,6 +450,21 @@ int Run(const std::vector<std::string>& arguments, std::istream& in, std::ostrea
     err << "zenthra-store: " << e.what() << "\n";
     return kFailed;
   }
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
+        std::ostream& err) {
+  const int status = RunCommand(arguments, in, out, err);
+  // A command leaves no connection behind: its caller may go on to move,
+  // delete or remount the store's files.
+  try {
+    Session::ReleaseIdle(core::ServerRoot());
+  } catch (const RuntimeError&) {
+    // No root was configured, so no connection was made.
+  }
+  return status;
 }
 
 }  // namespace store::cli

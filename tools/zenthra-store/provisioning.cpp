@@ -12,6 +12,7 @@
 #include "platform/core/files.h"
 #include "platform/directory/ldap_config.h"
 #include "platform/directory/ldif_backend.h"
+#include "platform/store/session.h"
 #include "platform/store/store.h"
 
 namespace store::cli {
@@ -197,7 +198,9 @@ std::vector<std::string> Build(const fs::path& staging, const fs::path& root,
       mailbox_lines.push_back("mailbox " + store->AddMailbox(m.alias, m.inbox_name));
     }
     store->CommitTrans();
-  }  // every handle on the database is closed before the rename
+  }
+  // Every connection to the database is closed before the rename.
+  store::Session::ReleaseIdle(staging);
 
   core::CreatePrivateFolders(directory::DefaultLdifPath(staging).parent_path());
   std::string directory_line;
@@ -294,6 +297,7 @@ std::vector<std::string> ProvisionRoot(const fs::path& root_in, const Machine& m
   } catch (...) {
     // Nothing is published before the commit: take back what was made.
     // What cannot be removed now, the next run removes.
+    store::Session::ReleaseIdle(staging.path());
     if (!committed) {
       try {
         if (!sibling) {
