@@ -13,11 +13,16 @@
 // The window's procedures trap no errors: a core::RuntimeError leaves the
 // handler and, through the front end, ends the program with a message box.
 // The modules the window calls (registration items, COM+) trap their own
-// failures and write them into txtErr.
+// failures and write them into txtErr. Every entry put in front of the log
+// is also handed, as it is written, to the listener of OnErrorLogged, so an
+// unattended run can report what the window would have shown.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/ado/connection.h"
 #include "platform/ui/ui.h"
@@ -32,6 +37,22 @@ class InstallForm : public ui::Form {
   ~InstallForm() override;
 
   const std::string& CommandLine() const { return command_line_; }
+
+  // Follows a disabled account's display name in the mailbox lists.
+  static constexpr const char* kDisabledMark = " [***DISABLED***]";
+
+  // True when an argument text selects batch mode: at least two characters,
+  // the first two "-b" or "/b" in any case (so "-batch" does too).
+  static bool IsBatchSwitch(std::string_view argumentText);
+
+  // listener gets each entry put in front of the error log (with its
+  // trailing CR LF CR LF), right after it was written; nullptr removes it.
+  void OnErrorLogged(std::function<void(const std::string& entry)> listener);
+
+  // The list entries whose registration a batch run removed and then could
+  // not create again, in the order they were found. Each also has its own
+  // error log entry.
+  const std::vector<std::string>& LostRegistrations() const { return lost_registrations_; }
 
   // --- Controls (client area 9630 x 7830 twips) ---
   ui::CheckBox& Check1;  // "Install COM+ object"
@@ -118,6 +139,8 @@ class InstallForm : public ui::Form {
   // Refills the four lists from the global catalog and the store. It lets
   // the front end repaint once per record; meanwhile the window takes no
   // input, so no click can start a second listing or an apply half-way.
+  // A search cut at its size limit is written to the error log: the
+  // mailboxes beyond it are missing from the lists.
   void GetUsersWithMailboxes();
   // "Show disabled": refills the lists with the hourglass pointer.
   void Check7_Click();
@@ -141,7 +164,13 @@ class InstallForm : public ui::Form {
   void Form_Activate();
 
  private:
+  // txtErr's Change: hands a newly prepended entry to the listener.
+  void ErrorLogChanged();
+
   std::string command_line_;
+  std::function<void(const std::string&)> error_listener_;
+  std::string error_log_seen_;  // txtErr's text when it last changed
+  std::vector<std::string> lost_registrations_;
 };
 
 }  // namespace setup

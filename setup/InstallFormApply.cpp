@@ -2,7 +2,9 @@
 // procedure behind CHANGE, and the first activation with its batch run.
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -218,7 +220,7 @@ void InstallForm::Command1_Click() {
 
   // Removal: the web-store form first; only the alias attempts log, so an
   // entry without alias that cannot be reached leaves no trace.
-  auto unregisterEntry = [&](const std::string& entry, const std::string& folder) {
+  auto unregisterEntry = [&](const std::string& entry, const std::string& folder) -> bool {
     const EntryAddress e = ParseEntry(entry);
     bool removed = Items::DeleteRegistrationItem(FolderURL + "/" + e.localPart, folder, kItemName,
                                                  false, txtErr);
@@ -231,15 +233,16 @@ void InstallForm::Command1_Click() {
                                               true, txtErr);
     }
     if (!removed) {
-      Items::DeleteRegistrationItem(FileFolderURL + "/" + e.localPart, folder, kItemName, false,
-                                    txtErr);
+      removed = Items::DeleteRegistrationItem(FileFolderURL + "/" + e.localPart, folder, kItemName,
+                                              false, txtErr);
     }
+    return removed;
   };
 
   // Creation: the file-system forms first, the address before the alias;
   // only the last attempt the entry allows writes to the error log.
   auto registerEntry = [&](const std::string& entry, const std::string& folder,
-                           const std::string& scope) {
+                           const std::string& scope) -> bool {
     const EntryAddress e = ParseEntry(entry);
     std::string created;
     auto attempt = [&](const std::string& url, bool log) {
@@ -260,6 +263,7 @@ void InstallForm::Command1_Click() {
     }
     if (created.empty() && !e.alias.empty()) attempt(FileFolderURL + "/" + e.alias, false);
     if (created.empty() && !e.alias.empty()) attempt(FolderURL + "/" + e.alias, true);
+    return !created.empty();
   };
 
   struct Pass {
@@ -278,9 +282,10 @@ void InstallForm::Command1_Click() {
   // Store-wide first, then mailboxes; each pass removes before it creates,
   // so a batch run renews what it found with this apply's settings.
   for (const Pass& pass : passes) {
+    std::set<std::string> removed;
     if (pass.unregisterBox.Value() == ui::vbChecked) {
       for (const std::string& entry : SelectedEntries(pass.registeredList)) {
-        unregisterEntry(entry, pass.folder);
+        if (unregisterEntry(entry, pass.folder)) removed.insert(entry);
       }
     }
     std::vector<std::string> toRegister;
@@ -289,7 +294,19 @@ void InstallForm::Command1_Click() {
     } else if (pass.registerBox.Value() == ui::vbChecked) {
       toRegister = SelectedEntries(pass.unregisteredList);
     }
-    for (const std::string& entry : toRegister) registerEntry(entry, pass.folder, pass.scope);
+    for (const std::string& entry : toRegister) {
+      // A renewal that removed a registration and cannot put it back has
+      // switched the sink off there; that must not pass as a renewal.
+      if (!registerEntry(entry, pass.folder, pass.scope) && removed.count(entry) > 0) {
+        lost_registrations_.push_back(entry);
+        ErrorLog::Prepend(
+            txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " + entry +
+                        " - ERROR: the " +
+                        (std::string_view(pass.folder) == kStoreWideFolder ? "store-wide " : "") +
+                        "registration was removed and could not be created "
+                        "again; Zenthra no longer files mail there.\r\n\r\n");
+      }
+    }
   }
 
   // After all unregistration, so no registration outlives its application.
