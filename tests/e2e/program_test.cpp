@@ -1,17 +1,34 @@
 // ZenthraSetup itself, run unattended on a server without a display, as a
-// scheduled "-b" job runs it: the disclaimer is answered on the terminal and
-// every registration found is renewed.
+// scheduled "-b" job runs it: the disclaimer is answered on the terminal,
+// every registration found is renewed, everything the error log gets is on
+// standard error as well, and the exit status says how it went.
+#include <gmock/gmock.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "platform/com/server.h"
+#include "platform/core/terminal.h"
 #include "setup/Items.h"
 #include "tests/e2e/e2e_fixture.h"
+#include "tests/support/small_fs.h"
 
 namespace e2e {
 namespace {
 
+using ::testing::HasSubstr;
+using ::testing::Not;
+
 class ProgramTest : public ServerTest {
  protected:
+  // The application installed with priority 300 in its constructor string.
+  void Install() {
+    ui::TextBox log("txtErr");
+    ComPlus::InstallComPlusObject("Zenthra", "", "", std::string("Spam\r") + kMarker + "\r300",
+                                  log);
+    ASSERT_EQ(log.Text(), "");
+  }
   void Register(const std::string& baseUrl, const std::string& folder, const std::string& scope,
                 const std::string& priority) {
     ui::TextBox log("txtErr");
@@ -21,47 +38,191 @@ class ProgramTest : public ServerTest {
         "")
         << log.Text();
   }
+  void RegisterMailbox(const std::string& alias, const std::string& priority = "1") {
+    Register(std::string(kMbx) + "/" + alias, "inbox", "SHALLOW", priority);
+  }
   std::string PriorityOf(const std::string& folder) {
     const auto item = RegistrationItem(folder);
     return item ? Property(*item, store::schema::kPriority) : "<no item>";
   }
-  int Setup(const std::string& switches, const std::string& input) {
+  // Runs the program with switches, ZENTHRA_ROOT = root (none when empty)
+  // and input as its terminal's answers; keeps its output and its errors.
+  int Setup(const std::vector<std::string>& switches, const std::string& input,
+            const fs::path& root) {
     std::vector<std::string> args = {ZENTHRA_SETUP_PROGRAM};
-    if (!switches.empty()) args.push_back(switches);
-    return RunProgram(args, root_, input, &output_);
+    args.insert(args.end(), switches.begin(), switches.end());
+    return RunProgram(args, root, input, &output_, &errors_);
+  }
+  int Setup(const std::string& switches, const std::string& input) {
+    return Setup(std::vector<std::string>{switches}, input, root_);
   }
   std::string output_;
+  std::string errors_;
 };
 
-TEST_F(ProgramTest, TheBatchRunRenewsEveryRegistrationAndEnds) {
-  ui::TextBox log("txtErr");
-  ComPlus::InstallComPlusObject("Zenthra", "", "", std::string("Spam\r") + kMarker + "\r300", log);
-  ASSERT_EQ(log.Text(), "");
-  Register(std::string(kMbx) + "/asmith", "inbox", "SHALLOW", "1");
+TEST_F(ProgramTest, ACleanBatchRunRenewsEveryRegistrationQuietlyAndEndsWith0) {
+  Install();
+  RegisterMailbox("asmith");
   Register(std::string(kMbx) + "/" + system_alias_, "StoreEvents/GlobalEvents", "ANY", "2");
 
-  // Declined, or no answer at all: nothing is done.
-  EXPECT_EQ(Setup("-b", "n\n"), 2) << output_;
-  EXPECT_NE(output_.find("LIMITATION OF LIABILITY"), std::string::npos) << output_;
-  EXPECT_EQ(Setup("-b", ""), 2) << output_;
-  EXPECT_EQ(PriorityOf(InboxOf("asmith")), "1");
-  EXPECT_EQ(PriorityOf(GlobalEvents()), "2");
-
-  EXPECT_EQ(Setup("-b", "y\n"), 0) << output_;
+  EXPECT_EQ(Setup("-b", "y\n"), 0) << output_ << errors_;
+  EXPECT_EQ(errors_, "");
   EXPECT_EQ(RegisteredFolders(), (std::vector<std::string>{InboxOf("asmith"), GlobalEvents()}));
   EXPECT_EQ(PriorityOf(InboxOf("asmith")), "300");
   EXPECT_EQ(PriorityOf(GlobalEvents()), "300");
   EXPECT_EQ(Catalog().size(), 1u);
 }
 
-TEST_F(ProgramTest, WithoutTheApplicationTheBatchRunSaysWhatIsMissingAndChangesNothing) {
-  Register(std::string(kMbx) + "/jdoe", "inbox", "SHALLOW", "1");
+TEST_F(ProgramTest, ADeclinedDisclaimerChangesNothingAndEndsWith2) {
+  Install();
+  RegisterMailbox("asmith");
+  for (const char* answer : {"n\n", ""}) {  // "no", and no answer at all
+    EXPECT_EQ(Setup("-b", answer), 2) << output_ << errors_;
+    EXPECT_THAT(output_, HasSubstr("LIMITATION OF LIABILITY"));
+    EXPECT_EQ(errors_, "");
+  }
+  EXPECT_EQ(PriorityOf(InboxOf("asmith")), "1");
+}
+
+TEST_F(ProgramTest, ACorruptCatalogIsReportedOnStandardErrorAndEndsWith3) {
+  Install();
+  RegisterMailbox("asmith");
+  const fs::path catalog = root_ / "complus" / "catalog.db";
+  ASSERT_TRUE(fs::exists(catalog));
+  std::ofstream(catalog, std::ios::binary | std::ios::trunc) << std::string(4096, 'x');
+  // What the catalog itself says about the file, found without the program.
+  std::string cause;
+  try {
+    complus::COMAdminCatalog probe;
+    probe.GetCollection("Applications")->Populate();
+  } catch (const core::RuntimeError& e) {
+    cause = e.Description();
+  }
+  ASSERT_THAT(cause, HasSubstr(catalog.string()));
+
+  // Without the catalog the window offers the install, and the batch run
+  // stops at the identity message: nothing is renewed, and cron hears why.
+  EXPECT_EQ(Setup("-b", "y\n"), 3) << output_ << errors_;
+  EXPECT_THAT(errors_, HasSubstr(core::TerminalSafe(cause)));
+  EXPECT_THAT(errors_, HasSubstr("Please fill the Identity and Password fields"));
+  EXPECT_EQ(PriorityOf(InboxOf("asmith")), "1");
+}
+
+TEST_F(ProgramTest, WithoutTheApplicationTheBatchRunStopsAtItsMessageAndEndsWith3) {
+  RegisterMailbox("jdoe");
   // The identity message is an OK box: confirmed by the next line.
-  EXPECT_EQ(Setup("/b", "yes\n\n"), 0) << output_;
-  EXPECT_NE(output_.find("Please fill the Identity and Password fields"), std::string::npos)
-      << output_;
+  EXPECT_EQ(Setup("/b", "yes\n\n"), 3) << output_ << errors_;
+  EXPECT_THAT(errors_, HasSubstr("Please fill the Identity and Password fields"));
+  EXPECT_THAT(output_, Not(HasSubstr("Please fill")));
   EXPECT_EQ(PriorityOf(InboxOf("jdoe")), "1");
   EXPECT_TRUE(Catalog().empty());
+}
+
+TEST_F(ProgramTest, ARenewalThatCannotRecreateARegistrationNamesTheMailboxAndEndsWith4) {
+  Install();
+  RegisterMailbox("asmith");
+  RegisterMailbox("carol");
+  // Then a sink registered in Carol's Inbox starts refusing to let the
+  // registration item be written there (deletes still pass).
+  com::RegisterLibrary(CLOSED_INBOX_SINK);
+  store_->Create(
+      store_->Resolve(InboxOf("carol")).id, "closed.reg", false, store::ExistingItem::Fail,
+      {{store::schema::kContentClass, core::Variant(store::schema::kEventRegistrationClass)},
+       {store::schema::kEventMethod, core::Variant("onsyncsave")},
+       {store::schema::kSinkClass, core::Variant("E2eTest.ClosedInbox")},
+       {store::schema::kMatchScope, core::Variant("SHALLOW")},
+       {store::schema::kPriority, core::Variant("1")},
+       {store::schema::kIsHidden, core::Variant(true)}});
+
+  EXPECT_EQ(Setup("-b", "y\n"), 4) << output_ << errors_;
+  // The loss is named, and so is what refused the new item.
+  EXPECT_THAT(errors_,
+              HasSubstr(CarolEntry() + " - ERROR: the registration was removed and could not be "
+                                       "created again"));
+  EXPECT_THAT(errors_, HasSubstr(std::string(kFolderURL) + "/carol - ERROR: "));
+  EXPECT_THAT(errors_, Not(HasSubstr(AnnaEntry())));
+  EXPECT_EQ(PriorityOf(InboxOf("asmith")), "300");
+  EXPECT_FALSE(RegistrationItem(InboxOf("carol")));
+}
+
+TEST_F(ProgramTest, AReadOnlyRootEndsTheRunWithTheStoresOwnWordsAndLosesNothing) {
+  zenthra::testing::SmallFs disk(64 << 20);
+  if (!disk.Available()) GTEST_SKIP() << disk.SkipReason();
+  Install();
+  RegisterMailbox("asmith");
+  store_.reset();  // every change is in the database file itself now
+  const fs::path root = disk.path() / "root";
+  fs::copy(root_, root, fs::copy_options::recursive);
+  ASSERT_TRUE(disk.ReadOnly(true));
+
+  // What the store says when it is opened there, found without the program.
+  std::string cause;
+  try {
+    store::Store::Open(root);
+  } catch (const core::RuntimeError& e) {
+    cause = e.Description();
+  }
+  ASSERT_FALSE(cause.empty()) << "the store opens on a read-only root";
+
+  // The window cannot even load: the run ends with the store's message whole.
+  EXPECT_EQ(Setup({"-b"}, "y\n", root), 1) << output_ << errors_;
+  EXPECT_THAT(errors_, HasSubstr("Run-time error '"));
+  EXPECT_THAT(errors_, HasSubstr(core::TerminalSafe(cause)));
+
+  ASSERT_TRUE(disk.ReadOnly(false));
+  std::unique_ptr<store::Store> after = store::Store::Open(root);
+  const auto item = after->Find(after->Names(InboxOf("asmith") + "/Zenthra.reg"));
+  ASSERT_TRUE(item) << "the registration was lost";
+  EXPECT_EQ(Property(after->Properties(item->id, false), store::schema::kPriority), "1");
+}
+
+TEST_F(ProgramTest, AListingCutAtTheDirectorysSizeLimitIsReportedAndEndsWith3) {
+  Install();
+  RegisterMailbox("asmith");
+  // 30,000 persons elsewhere push a registered mailbox of this server past
+  // the listing's 30,000 records ("Zoe" sorts last).
+  std::vector<Person> people = DefaultPeople();
+  for (int i = 1; i <= 30000; ++i) {
+    char cn[32];
+    std::snprintf(cn, sizeof cn, "Person %05d", i);
+    people.push_back({cn, "", "", "", "SRV2"});
+  }
+  people.push_back({"Zoe Last", "zoe", "zoe@example.com", "zoe"});
+  WriteDirectory(people);
+  store_->AddMailbox("zoe");
+  RegisterMailbox("zoe");
+
+  EXPECT_EQ(Setup("-b", "y\n"), 3) << output_ << errors_;
+  EXPECT_THAT(errors_, HasSubstr("The mailbox listing was cut at 30000 directory records; "
+                                 "mailboxes beyond them are not listed and were not renewed."));
+  EXPECT_EQ(PriorityOf(InboxOf("asmith")), "300");
+  EXPECT_EQ(PriorityOf(InboxOf("zoe")), "1");
+}
+
+TEST_F(ProgramTest, TheRootOptionIsTakenBeforeTheBatchSwitchInEitherOrder) {
+  Install();
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--root", root_.string(), "-b"},
+        std::vector<std::string>{"-b", "--root", root_.string()},
+        std::vector<std::string>{"/B", "--root=" + root_.string()}}) {
+    RegisterMailbox("asmith", "1");
+    EXPECT_EQ(Setup(args, "y\n", fs::path()), 0) << args[0] << ": " << output_ << errors_;
+    EXPECT_EQ(PriorityOf(InboxOf("asmith")), "300") << args[0];
+  }
+}
+
+TEST_F(ProgramTest, AMissingRootIsRefusedWithWhatDoesExistAndEndsWith64) {
+  EXPECT_EQ(Setup({"-b"}, "y\n", fs::path()), 64);
+  EXPECT_EQ(errors_, "ZenthraSetup: no server root: set ZENTHRA_ROOT or pass --root DIR\n");
+
+  const fs::path missing = temp_ / "rot";
+  EXPECT_EQ(Setup({"--root", missing.string(), "-b"}, "y\n", fs::path()), 64);
+  EXPECT_EQ(errors_, "ZenthraSetup: unusable server root (named by --root): " + missing.string() +
+                         " does not exist (" + temp_.string() + " does, and holds root)\n");
+  EXPECT_THAT(output_, Not(HasSubstr("LIMITATION OF LIABILITY")));
+
+  EXPECT_EQ(Setup({"-b", "--root"}, "y\n", root_), 64);
+  EXPECT_THAT(errors_, HasSubstr("--root needs a folder"));
 }
 
 }  // namespace
