@@ -7,6 +7,8 @@
 // terminal (the disclaimer, and any message box), which suits the unattended
 // "-b" run. Either way every error log entry also goes to standard error as
 // it is written, and the exit status says how the run went (RunReport.h).
+#include <unistd.h>
+
 #include <QApplication>
 #include <cstdlib>
 #include <exception>
@@ -128,9 +130,13 @@ int RunOnTerminal(const std::string& commandLine) {
   setup::RunReport report(std::cerr);
   report.Watch(disclaimer.SetupWindow());
   qtui::TerminalFrontEnd frontEnd(program, std::cin, std::cout);
+  // Piped answers are not echoed by a terminal; the output then shows them.
+  const bool piped = ::isatty(STDIN_FILENO) == 0;
+  frontEnd.dialogs().EchoAnswers(piped);
   // A batch run's message boxes say why it stopped: they go to standard
   // error with the rest of the report.
   qtui::TerminalDialogs errorBoxes(std::cin, std::cerr);
+  errorBoxes.EchoAnswers(piped);
   std::optional<setup::BatchDialogs> batchBoxes;
   if (setup::InstallForm::IsBatchSwitch(commandLine)) {
     batchBoxes.emplace(program, errorBoxes, report, false);
