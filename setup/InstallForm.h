@@ -26,6 +26,7 @@
 
 #include "platform/ado/connection.h"
 #include "platform/ui/ui.h"
+#include "setup/RenewalJournal.h"
 
 namespace setup {
 
@@ -158,19 +159,33 @@ class InstallForm : public ui::Form {
   // Reads the installed COM+ application back, sets the controls' states,
   // refreshes the cluster name and the lists, shows or hides the error log.
   void RefreshInstallState();
-  // CHANGE: install, unregister, register, uninstall, refresh.
+  // CHANGE: install, unregister, register, uninstall, refresh. In batch mode
+  // the registrations it removes are kept in the renewal journal until they
+  // are written again (RenewalJournal.h); it removes nothing when the
+  // journal cannot be written.
   void Command1_Click();
   // First activation: refresh, and in batch mode the unattended run and exit.
+  // What an interrupted batch run left in the renewal journal is written
+  // again by the batch run, and listed in the error log otherwise.
   void Form_Activate();
 
  private:
   // txtErr's Change: hands a newly prepended entry to the listener.
   void ErrorLogChanged();
+  // The entries of the renewal journal for folder that unregisteredList
+  // shows: removed by an interrupted batch run and not written again.
+  std::vector<std::string> Unfinished(const std::string& folder,
+                                      const ui::ListBox& unregisteredList) const;
+  // Replaces the renewal journal; on failure logs the error with consequence
+  // appended to its text and returns false.
+  bool WriteJournal(const std::vector<RenewalJournal::Renewal>& renewals,
+                    const std::string& consequence);
 
   std::string command_line_;
   std::function<void(const std::string&)> error_listener_;
   std::string error_log_seen_;  // txtErr's text when it last changed
   std::vector<std::string> lost_registrations_;
+  std::vector<RenewalJournal::Renewal> unfinished_;  // read at the first activation
 };
 
 }  // namespace setup

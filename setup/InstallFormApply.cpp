@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "platform/core/error.h"
+#include "platform/core/server_root.h"
 #include "platform/core/text.h"
 #include "setup/ComPlus.h"
 #include "setup/ErrorLog.h"
 #include "setup/InstallForm.h"
 #include "setup/Items.h"
+#include "setup/RenewalJournal.h"
 
 namespace setup {
 
@@ -279,35 +281,80 @@ void InstallForm::Command1_Click() {
       {kMailboxFolder, kMailboxScope, Check4, MbxUninstList, Check3, MbxInstList},
   };
 
+  // A batch run removes each registration before it writes it again. The
+  // journal holds what is removed and not yet written again, so that a run
+  // that dies in between leaves the next one a list to finish; a run that
+  // cannot keep that list removes nothing.
+  std::vector<RenewalJournal::Renewal> journal;
+  bool renew = true;
+  if (blnBatchMode) {
+    for (const Pass& pass : passes) {
+      if (pass.unregisterBox.Value() == ui::vbChecked) {
+        for (const std::string& entry : SelectedEntries(pass.registeredList)) {
+          journal.push_back({pass.folder, entry});
+        }
+      }
+      for (const std::string& entry : Unfinished(pass.folder, pass.unregisteredList)) {
+        journal.push_back({pass.folder, entry});
+      }
+    }
+    renew = WriteJournal(journal, "; nothing was renewed, so nothing could be lost");
+  } else if (Check2.Value() == ui::vbChecked || Check3.Value() == ui::vbChecked ||
+             Check4.Value() == ui::vbChecked || Check5.Value() == ui::vbChecked) {
+    // Registrations set by hand: what an interrupted batch run left undone
+    // is the administrator's to decide now (the window listed it).
+    WriteJournal({}, "");
+  }
+
   // Store-wide first, then mailboxes; each pass removes before it creates,
   // so a batch run renews what it found with this apply's settings.
+  std::vector<RenewalJournal::Renewal> notWritten;
   for (const Pass& pass : passes) {
     std::set<std::string> removed;
-    if (pass.unregisterBox.Value() == ui::vbChecked) {
+    if (renew && pass.unregisterBox.Value() == ui::vbChecked) {
       for (const std::string& entry : SelectedEntries(pass.registeredList)) {
         if (unregisterEntry(entry, pass.folder)) removed.insert(entry);
       }
     }
     std::vector<std::string> toRegister;
+    std::set<std::string> unfinished;
     if (blnBatchMode) {
-      toRegister = AllEntries(pass.registeredList);
+      if (renew) toRegister = AllEntries(pass.registeredList);
+      if (renew) {
+        for (const std::string& entry : Unfinished(pass.folder, pass.unregisteredList)) {
+          toRegister.push_back(entry);
+          unfinished.insert(entry);
+        }
+      }
     } else if (pass.registerBox.Value() == ui::vbChecked) {
       toRegister = SelectedEntries(pass.unregisteredList);
     }
+    const std::string what = std::string_view(pass.folder) == kStoreWideFolder
+                                 ? "store-wide registration"
+                                 : "registration";
     for (const std::string& entry : toRegister) {
-      // A renewal that removed a registration and cannot put it back has
-      // switched the sink off there; that must not pass as a renewal.
-      if (!registerEntry(entry, pass.folder, pass.scope) && removed.count(entry) > 0) {
+      const bool created = registerEntry(entry, pass.folder, pass.scope);
+      const bool gone = removed.count(entry) > 0 || unfinished.count(entry) > 0;
+      if (created && unfinished.count(entry) > 0) {
+        ErrorLog::Prepend(txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " +
+                                      entry +
+                                      ": an earlier batch run stopped after it "
+                                      "removed this " +
+                                      what + "; it is written again now.\r\n\r\n");
+      } else if (!created && gone) {
+        // A renewal that removed a registration and cannot put it back has
+        // switched the sink off there; that must not pass as a renewal.
         lost_registrations_.push_back(entry);
-        ErrorLog::Prepend(
-            txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " + entry +
-                        " - ERROR: the " +
-                        (std::string_view(pass.folder) == kStoreWideFolder ? "store-wide " : "") +
-                        "registration was removed and could not be created "
-                        "again; Zenthra no longer files mail there.\r\n\r\n");
+        notWritten.push_back({pass.folder, entry});
+        ErrorLog::Prepend(txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " +
+                                      entry + " - ERROR: the " + what +
+                                      " was removed and could not be created again; Zenthra no "
+                                      "longer files mail there.\r\n\r\n");
       }
     }
   }
+  // What could not be written again stays for the next run to try.
+  if (blnBatchMode && renew) WriteJournal(notWritten, "");
 
   // After all unregistration, so no registration outlives its application.
   if (Check6.Value() == ui::vbChecked) ComPlus::UninstallComPlusObject(kAppName, txtErr);
@@ -315,12 +362,67 @@ void InstallForm::Command1_Click() {
   RefreshInstallState();
 }
 
+std::vector<std::string> InstallForm::Unfinished(const std::string& folder,
+                                                 const ui::ListBox& unregisteredList) const {
+  std::vector<std::string> entries;
+  for (const RenewalJournal::Renewal& r : unfinished_) {
+    if (r.folder != folder) continue;
+    for (int i = 0; i <= unregisteredList.ListCount() - 1; ++i) {
+      if (unregisteredList.List(i) == r.entry) {
+        entries.push_back(r.entry);
+        break;
+      }
+    }
+  }
+  return entries;
+}
+
+bool InstallForm::WriteJournal(const std::vector<RenewalJournal::Renewal>& renewals,
+                               const std::string& consequence) {
+  try {
+    RenewalJournal::Write(core::ServerRoot(), renewals);
+    return true;
+  } catch (const core::RuntimeError& e) {
+    ErrorLog::LogError(txtErr, "", core::RuntimeError(e.Number(), e.Description() + consequence));
+    return false;
+  }
+}
+
 void InstallForm::Form_Activate() {
   if (blnNotFirstTime) return;
   blnNotFirstTime = true;
 
   RefreshInstallState();
-  if (!blnBatchMode) return;
+
+  // A batch run that died between removing registrations and writing them
+  // again left their list behind.
+  unfinished_.clear();
+  try {
+    unfinished_ = RenewalJournal::Read(core::ServerRoot());
+  } catch (const core::RuntimeError& e) {
+    ErrorLog::LogError(txtErr, "", e);
+  }
+  const bool unfinishedListed = !Unfinished(kStoreWideFolder, SysMbxInstList).empty() ||
+                                !Unfinished(kMailboxFolder, MbxInstList).empty();
+
+  if (!blnBatchMode) {
+    // The administrator sees which mailboxes lost their registration.
+    for (const auto& [folder, list] :
+         {std::pair<const char*, ui::ListBox*>{kStoreWideFolder, &SysMbxInstList},
+          {kMailboxFolder, &MbxInstList}}) {
+      for (const std::string& entry : Unfinished(folder, *list)) {
+        ErrorLog::Prepend(txtErr,
+                          "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " + entry +
+                              " - ERROR: an earlier batch run stopped "
+                              "after it removed this registration and before it wrote "
+                              "it again; register it again, or run the batch mode.\r\n\r\n");
+      }
+    }
+    const bool hasErrors = !txtErr.Text().empty();
+    txtErr.Visible(hasErrors);
+    Command3.Visible(hasErrors);
+    return;
+  }
 
   // Renew every registration found. Each list is selected before its box is
   // ticked, because the box refuses a tick without a selection.
@@ -336,7 +438,9 @@ void InstallForm::Form_Activate() {
     for (int i = 0; i <= MbxUninstList.ListCount() - 1; ++i) MbxUninstList.Selected(i, true);
     Check4.Value(ui::vbChecked);
   }
-  if (Check4.Value() == ui::vbChecked || Check5.Value() == ui::vbChecked) Command1_Click();
+  if (Check4.Value() == ui::vbChecked || Check5.Value() == ui::vbChecked || unfinishedListed) {
+    Command1_Click();
+  }
 
   Command2_Click();
 }

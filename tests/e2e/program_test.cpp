@@ -17,6 +17,7 @@
 #include "platform/com/server.h"
 #include "platform/core/terminal.h"
 #include "setup/Items.h"
+#include "setup/RenewalJournal.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/small_fs.h"
 
@@ -250,7 +251,7 @@ TEST_F(ProgramTest, OnAFullDiskNoRegistrationIsLostWithoutBeingNamed) {
   }
 }
 
-TEST_F(ProgramTest, KilledAtRandomInstantsItLeavesTheStoreAndCatalogWhole) {
+TEST_F(ProgramTest, KilledAtRandomInstantsItLosesNothingTheNextRunCannotWriteAgain) {
   Install();
   std::vector<Person> people = DefaultPeople();
   std::vector<std::string> folders = {InboxOf("asmith"), InboxOf("carol"), InboxOf("jdoe"),
@@ -282,6 +283,7 @@ TEST_F(ProgramTest, KilledAtRandomInstantsItLeavesTheStoreAndCatalogWhole) {
   std::mt19937 random(20251207);
   std::uniform_int_distribution<long> instant(0, whole.count());
   int killed = 0;
+  int unfinished = 0;  // kills that fell inside a renewal
   for (int round = 0; round < 12; ++round) {
     const std::string input = (temp_ / "yes.txt").string();
     std::ofstream(input) << "y\n";
@@ -304,6 +306,7 @@ TEST_F(ProgramTest, KilledAtRandomInstantsItLeavesTheStoreAndCatalogWhole) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (WIFSIGNALED(status)) ++killed;
+    if (fs::exists(RenewalJournal::JournalFile(root_))) ++unfinished;
 
     // Whatever instant it died at: the store opens, every registration item
     // there is whole, and the catalog still holds the one application.
@@ -318,16 +321,65 @@ TEST_F(ProgramTest, KilledAtRandomInstantsItLeavesTheStoreAndCatalogWhole) {
     EXPECT_EQ(Catalog()[0].components.size(), 1u);
   }
   EXPECT_GT(killed, 0) << "no run was killed before it ended";
+  RecordProperty("kills_inside_a_renewal", unfinished);
 
-  // A run to its end afterwards renews what it finds and says nothing. What
-  // a kill removed and did not write again is not found any more: the
-  // renewal removes every registration of a pass before it writes them again,
-  // so how many survive is recorded, not assumed.
+  // A run to its end afterwards writes again what a killed run removed and
+  // left in its journal, and renews the rest: every registration is there.
+  EXPECT_THAT(Setup("-b", "y\n"), ::testing::AnyOf(0, 3)) << errors_;
+  for (const std::string& folder : folders) {
+    const auto item = RegistrationItem(folder);
+    ASSERT_TRUE(item) << folder << " lost after " << killed << " kills";
+    EXPECT_TRUE(Whole(*item)) << folder;
+    EXPECT_EQ(Property(*item, store::schema::kPriority), "300") << folder;
+  }
+  EXPECT_FALSE(fs::exists(RenewalJournal::JournalFile(root_)));
+}
+
+TEST_F(ProgramTest, ARegistrationAnInterruptedRunRemovedIsWrittenAgainByTheNextBatchRun) {
+  Install();
+  RegisterMailbox("jdoe");
+  // A run that died had removed Carol's and the store-wide registration and
+  // noted them; Carol's was written again, the store-wide one was not.
+  RenewalJournal::Write(root_, {{"inbox", CarolEntry()},
+                                {"StoreEvents/GlobalEvents", StoreEntry()},
+                                {"inbox", JohnEntry()}});
+
+  // The window shows the administrator what is missing.
+  EXPECT_EQ(Setup("", "y\n"), 1) << errors_;  // no display: the window takes no input
+  EXPECT_THAT(errors_, HasSubstr(CarolEntry() +
+                                 " - ERROR: an earlier batch run stopped after "
+                                 "it removed this registration and before it wrote it again"));
+  EXPECT_THAT(errors_, HasSubstr(StoreEntry() + " - ERROR: an earlier batch run stopped"));
+  EXPECT_THAT(errors_, Not(HasSubstr(JohnEntry())));  // still registered: nothing to say
+  EXPECT_TRUE(fs::exists(RenewalJournal::JournalFile(root_)));
+
+  // The next batch run finishes the job and says so.
+  EXPECT_EQ(Setup("-b", "y\n"), 3) << errors_;
+  EXPECT_THAT(errors_, HasSubstr(CarolEntry() + ": an earlier batch run stopped after it removed "
+                                                "this registration; it is written again now."));
+  EXPECT_THAT(errors_,
+              HasSubstr(StoreEntry() + ": an earlier batch run stopped after it removed "
+                                       "this store-wide registration; it is written again now."));
+  EXPECT_EQ(RegisteredFolders(),
+            (std::vector<std::string>{InboxOf("jdoe"), InboxOf("carol"), GlobalEvents()}));
+  EXPECT_EQ(PriorityOf(InboxOf("carol")), "300");
+  EXPECT_EQ(PriorityOf(InboxOf("jdoe")), "300");
+  EXPECT_FALSE(fs::exists(RenewalJournal::JournalFile(root_)));
+
+  // Done: the run after that has nothing to report.
   EXPECT_EQ(Setup("-b", "y\n"), 0) << errors_;
-  int kept = 0;
-  for (const std::string& folder : folders) kept += RegistrationItem(folder) ? 1 : 0;
-  RecordProperty("registrations_kept", kept);
-  std::printf("%d of %zu registrations kept after %d kills\n", kept, folders.size(), killed);
+  EXPECT_EQ(errors_, "");
+}
+
+TEST_F(ProgramTest, ARenewalThatCannotKeepItsJournalRemovesNothing) {
+  Install();
+  RegisterMailbox("jdoe");
+  // The journal's folder is taken by a file: the journal cannot be written.
+  std::ofstream(root_ / "setup") << "in the way";
+  EXPECT_EQ(Setup("-b", "y\n"), 3) << errors_;
+  EXPECT_THAT(errors_, HasSubstr((root_ / "setup").string()));
+  EXPECT_THAT(errors_, HasSubstr("; nothing was renewed, so nothing could be lost"));
+  EXPECT_EQ(PriorityOf(InboxOf("jdoe")), "1");
 }
 
 TEST_F(ProgramTest, AListingCutAtTheDirectorysSizeLimitIsReportedAndEndsWith3) {
