@@ -283,7 +283,7 @@ TEST_F(ProgramTest, KilledAtRandomInstantsItLosesNothingTheNextRunCannotWriteAga
   std::mt19937 random(20251207);
   std::uniform_int_distribution<long> instant(0, whole.count());
   int killed = 0;
-  int unfinished = 0;  // kills that fell inside a renewal
+  int journals = 0;  // kills after which a renewal was left unfinished
   for (int round = 0; round < 12; ++round) {
     const std::string input = (temp_ / "yes.txt").string();
     std::ofstream(input) << "y\n";
@@ -306,7 +306,7 @@ TEST_F(ProgramTest, KilledAtRandomInstantsItLosesNothingTheNextRunCannotWriteAga
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (WIFSIGNALED(status)) ++killed;
-    if (fs::exists(RenewalJournal::JournalFile(root_))) ++unfinished;
+    if (fs::exists(RenewalJournal::JournalFile(root_))) ++journals;
 
     // Whatever instant it died at: the store opens, every registration item
     // there is whole, and the catalog still holds the one application.
@@ -321,7 +321,7 @@ TEST_F(ProgramTest, KilledAtRandomInstantsItLosesNothingTheNextRunCannotWriteAga
     EXPECT_EQ(Catalog()[0].components.size(), 1u);
   }
   EXPECT_GT(killed, 0) << "no run was killed before it ended";
-  RecordProperty("kills_inside_a_renewal", unfinished);
+  RecordProperty("kills_leaving_a_journal", journals);
 
   // A run to its end afterwards writes again what a killed run removed and
   // left in its journal, and renews the rest: every registration is there.
