@@ -1,6 +1,5 @@
 // InstallForm: reading the installed state back into the window, the apply
 // procedure behind CHANGE, and the first activation with its batch run.
-#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -107,6 +106,11 @@ std::string NormaliseTargetFolder(const std::string& typed) {
   return core::Replace(s, ":", "");
 }
 
+// What lies in folder, for messages about it.
+std::string Registration(const std::string& folder) {
+  return folder == kStoreWideFolder ? "store-wide registration" : "registration";
+}
+
 // Puts the default pointer back when the apply ends, however it ends: a
 // run-time error out of the closing refresh must not leave the hourglass up.
 class PointerRestore {
@@ -136,9 +140,8 @@ void InstallForm::RefreshInstallState() {
   if (!installed) {
     const std::string library = ComPlus::ComponentLibraryPath(kAppName);
     if (!LibraryPresent(library)) {
-      ErrorLog::Prepend(txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) +
-                                    "] File " + library + " not found. " +
-                                    "COM+ object installation is impossible." + "\r\n\r\n");
+      ErrorLog::PrependDated(
+          txtErr, "File " + library + " not found. " + "COM+ object installation is impossible.");
       Check1.Value(ui::vbUnchecked);
       Check1.Enabled(false);
       Check2.Enabled(false);
@@ -319,8 +322,8 @@ void InstallForm::Command1_Click() {
     std::vector<std::string> toRegister;
     std::set<std::string> unfinished;
     if (blnBatchMode) {
-      if (renew) toRegister = AllEntries(pass.registeredList);
       if (renew) {
+        toRegister = AllEntries(pass.registeredList);
         for (const std::string& entry : Unfinished(pass.folder, pass.unregisteredList)) {
           toRegister.push_back(entry);
           unfinished.insert(entry);
@@ -329,27 +332,20 @@ void InstallForm::Command1_Click() {
     } else if (pass.registerBox.Value() == ui::vbChecked) {
       toRegister = SelectedEntries(pass.unregisteredList);
     }
-    const std::string what = std::string_view(pass.folder) == kStoreWideFolder
-                                 ? "store-wide registration"
-                                 : "registration";
     for (const std::string& entry : toRegister) {
       const bool created = registerEntry(entry, pass.folder, pass.scope);
-      const bool gone = removed.count(entry) > 0 || unfinished.count(entry) > 0;
       if (created && unfinished.count(entry) > 0) {
-        ErrorLog::Prepend(txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " +
-                                      entry +
-                                      ": an earlier batch run stopped after it "
-                                      "removed this " +
-                                      what + "; it is written again now.\r\n\r\n");
-      } else if (!created && gone) {
+        ErrorLog::PrependDated(txtErr, entry + ": an earlier batch run removed this " +
+                                           Registration(pass.folder) +
+                                           " and did not write it again; it is written again now.");
+      } else if (!created && (removed.count(entry) > 0 || unfinished.count(entry) > 0)) {
         // A renewal that removed a registration and cannot put it back has
         // switched the sink off there; that must not pass as a renewal.
         lost_registrations_.push_back(entry);
         notWritten.push_back({pass.folder, entry});
-        ErrorLog::Prepend(txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " +
-                                      entry + " - ERROR: the " + what +
-                                      " was removed and could not be created again; Zenthra no "
-                                      "longer files mail there.\r\n\r\n");
+        ErrorLog::PrependDated(txtErr, entry + " - ERROR: the " + Registration(pass.folder) +
+                                           " was removed and could not be created again; Zenthra "
+                                           "no longer files mail there.");
       }
     }
   }
@@ -411,11 +407,10 @@ void InstallForm::Form_Activate() {
          {std::pair<const char*, ui::ListBox*>{kStoreWideFolder, &SysMbxInstList},
           {kMailboxFolder, &MbxInstList}}) {
       for (const std::string& entry : Unfinished(folder, *list)) {
-        ErrorLog::Prepend(txtErr,
-                          "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " + entry +
-                              " - ERROR: an earlier batch run stopped "
-                              "after it removed this registration and before it wrote "
-                              "it again; register it again, or run the batch mode.\r\n\r\n");
+        ErrorLog::PrependDated(txtErr, entry + " - ERROR: an earlier batch run removed this " +
+                                           Registration(folder) +
+                                           " and did not write it again; register it again, or "
+                                           "run the batch mode.");
       }
     }
     const bool hasErrors = !txtErr.Text().empty();

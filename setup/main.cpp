@@ -55,7 +55,8 @@ constexpr const char* kHelp =
     "  3  errors were logged (see standard error), or a batch run stopped at a\n"
     "     message box\n"
     "  4  a renewal removed a registration and could not create it again; the\n"
-    "     mailboxes are named on standard error and must be registered again\n"
+    "     mailboxes are named on standard error, and the next batch run tries\n"
+    "     again\n"
     "  64 bad command line, or no usable server root; nothing was started\n";
 
 // The providers the window reaches the store and the directory through. The

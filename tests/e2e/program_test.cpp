@@ -347,19 +347,22 @@ TEST_F(ProgramTest, ARegistrationAnInterruptedRunRemovedIsWrittenAgainByTheNextB
   // The window shows the administrator what is missing.
   EXPECT_EQ(Setup("", "y\n"), 1) << errors_;  // no display: the window takes no input
   EXPECT_THAT(errors_, HasSubstr(CarolEntry() +
-                                 " - ERROR: an earlier batch run stopped after "
-                                 "it removed this registration and before it wrote it again"));
-  EXPECT_THAT(errors_, HasSubstr(StoreEntry() + " - ERROR: an earlier batch run stopped"));
+                                 " - ERROR: an earlier batch run removed this registration and "
+                                 "did not write it again; register it again, or run the batch "
+                                 "mode."));
+  EXPECT_THAT(errors_, HasSubstr(StoreEntry() + " - ERROR: an earlier batch run removed this "
+                                                "store-wide registration"));
   EXPECT_THAT(errors_, Not(HasSubstr(JohnEntry())));  // still registered: nothing to say
   EXPECT_TRUE(fs::exists(RenewalJournal::JournalFile(root_)));
 
   // The next batch run finishes the job and says so.
   EXPECT_EQ(Setup("-b", "y\n"), 3) << errors_;
-  EXPECT_THAT(errors_, HasSubstr(CarolEntry() + ": an earlier batch run stopped after it removed "
-                                                "this registration; it is written again now."));
-  EXPECT_THAT(errors_,
-              HasSubstr(StoreEntry() + ": an earlier batch run stopped after it removed "
-                                       "this store-wide registration; it is written again now."));
+  EXPECT_THAT(errors_, HasSubstr(CarolEntry() + ": an earlier batch run removed this registration "
+                                                "and did not write it again; it is written again "
+                                                "now."));
+  EXPECT_THAT(errors_, HasSubstr(StoreEntry() + ": an earlier batch run removed this store-wide "
+                                                "registration and did not write it again; it is "
+                                                "written again now."));
   EXPECT_EQ(RegisteredFolders(),
             (std::vector<std::string>{InboxOf("jdoe"), InboxOf("carol"), GlobalEvents()}));
   EXPECT_EQ(PriorityOf(InboxOf("carol")), "300");
