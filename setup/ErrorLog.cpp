@@ -11,6 +11,11 @@ void Prepend(ui::TextBox& txtErr, std::string_view entry) {
   txtErr.Text(std::move(text));
 }
 
+void PrependDated(ui::TextBox& txtErr, std::string_view text) {
+  Prepend(txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) + "] " +
+                      std::string(text) + "\r\n\r\n");
+}
+
 void LogError(ui::TextBox& txtErr, std::string_view context, const core::RuntimeError& error) {
   Prepend(txtErr, core::ErrorLogLine(std::chrono::system_clock::now(), context, error));
 }

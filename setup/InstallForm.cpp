@@ -198,18 +198,40 @@ InstallForm::InstallForm(ui::Program& program, std::string commandLine)
   Command7.OnClick([this] { Command7_Click(); });
   txtPriority.OnKeyPress([this](int& KeyAscii) { txtPriority_KeyPress(KeyAscii); });
   txtPriority.OnChange([this] { txtPriority_Change(); });
+  txtErr.OnChange([this] { ErrorLogChanged(); });
 }
 
 InstallForm::~InstallForm() = default;
+
+bool InstallForm::IsBatchSwitch(std::string_view argumentText) {
+  if (core::Len(argumentText) < 2) return false;
+  const std::string head = core::LCase(core::Left(argumentText, 2));
+  return head == "-b" || head == "/b";
+}
+
+void InstallForm::OnErrorLogged(std::function<void(const std::string&)> listener) {
+  error_listener_ = std::move(listener);
+}
+
+void InstallForm::ErrorLogChanged() {
+  const std::string& text = txtErr.Text();
+  // Entries are only ever put in front of what the log holds, so a text
+  // that ends with the last one seen grew by a new entry; anything else
+  // (emptied, cleared, replaced) is no entry.
+  const bool prepended = text.size() > error_log_seen_.size() &&
+                         text.compare(text.size() - error_log_seen_.size(), error_log_seen_.size(),
+                                      error_log_seen_) == 0;
+  std::string entry;
+  if (prepended) entry = text.substr(0, text.size() - error_log_seen_.size());
+  error_log_seen_ = text;
+  if (prepended && error_listener_) error_listener_(entry);
+}
 
 // --- Start and end ---
 
 void InstallForm::Form_Load() {
   blnBatchMode = false;
-  if (core::Len(command_line_) >= 2) {
-    const std::string head = core::LCase(core::Left(command_line_, 2));
-    blnBatchMode = head == "-b" || head == "/b";
-  }
+  blnBatchMode = IsBatchSwitch(command_line_);
 
   // The progress bar: the not-XOR pen shows the text under the bar inverted.
   Picture1.FontBold(true);

@@ -13,14 +13,20 @@
 // The window's procedures trap no errors: a core::RuntimeError leaves the
 // handler and, through the front end, ends the program with a message box.
 // The modules the window calls (registration items, COM+) trap their own
-// failures and write them into txtErr.
+// failures and write them into txtErr. Every entry put in front of the log
+// is also handed, as it is written, to the listener of OnErrorLogged, so an
+// unattended run can report what the window would have shown.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/ado/connection.h"
 #include "platform/ui/ui.h"
+#include "setup/RenewalJournal.h"
 
 namespace setup {
 
@@ -32,6 +38,22 @@ class InstallForm : public ui::Form {
   ~InstallForm() override;
 
   const std::string& CommandLine() const { return command_line_; }
+
+  // Follows a disabled account's display name in the mailbox lists.
+  static constexpr const char* kDisabledMark = " [***DISABLED***]";
+
+  // True when an argument text selects batch mode: at least two characters,
+  // the first two "-b" or "/b" in any case (so "-batch" does too).
+  static bool IsBatchSwitch(std::string_view argumentText);
+
+  // listener gets each entry put in front of the error log (with its
+  // trailing CR LF CR LF), right after it was written; nullptr removes it.
+  void OnErrorLogged(std::function<void(const std::string& entry)> listener);
+
+  // The list entries whose registration a batch run removed and then could
+  // not create again, in the order they were found. Each also has its own
+  // error log entry.
+  const std::vector<std::string>& LostRegistrations() const { return lost_registrations_; }
 
   // --- Controls (client area 9630 x 7830 twips) ---
   ui::CheckBox& Check1;  // "Install COM+ object"
@@ -118,6 +140,8 @@ class InstallForm : public ui::Form {
   // Refills the four lists from the global catalog and the store. It lets
   // the front end repaint once per record; meanwhile the window takes no
   // input, so no click can start a second listing or an apply half-way.
+  // A search cut at its size limit is written to the error log: the
+  // mailboxes beyond it are missing from the lists.
   void GetUsersWithMailboxes();
   // "Show disabled": refills the lists with the hourglass pointer.
   void Check7_Click();
@@ -135,13 +159,33 @@ class InstallForm : public ui::Form {
   // Reads the installed COM+ application back, sets the controls' states,
   // refreshes the cluster name and the lists, shows or hides the error log.
   void RefreshInstallState();
-  // CHANGE: install, unregister, register, uninstall, refresh.
+  // CHANGE: install, unregister, register, uninstall, refresh. In batch mode
+  // the registrations it removes are kept in the renewal journal until they
+  // are written again (RenewalJournal.h); it removes nothing when the
+  // journal cannot be written.
   void Command1_Click();
   // First activation: refresh, and in batch mode the unattended run and exit.
+  // What an interrupted batch run left in the renewal journal is written
+  // again by the batch run, and listed in the error log otherwise.
   void Form_Activate();
 
  private:
+  // txtErr's Change: hands a newly prepended entry to the listener.
+  void ErrorLogChanged();
+  // The entries of the renewal journal for folder that unregisteredList
+  // shows: removed by an interrupted batch run and not written again.
+  std::vector<std::string> Unfinished(const std::string& folder,
+                                      const ui::ListBox& unregisteredList) const;
+  // Replaces the renewal journal; on failure logs the error with consequence
+  // appended to its text and returns false.
+  bool WriteJournal(const std::vector<RenewalJournal::Renewal>& renewals,
+                    const std::string& consequence);
+
   std::string command_line_;
+  std::function<void(const std::string&)> error_listener_;
+  std::string error_log_seen_;  // txtErr's text when it last changed
+  std::vector<std::string> lost_registrations_;
+  std::vector<RenewalJournal::Renewal> unfinished_;  // read at the first activation
 };
 
 }  // namespace setup

@@ -1,17 +1,20 @@
 // InstallForm: reading the installed state back into the window, the apply
 // procedure behind CHANGE, and the first activation with its batch run.
-#include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "platform/core/error.h"
+#include "platform/core/server_root.h"
 #include "platform/core/text.h"
 #include "setup/ComPlus.h"
 #include "setup/ErrorLog.h"
 #include "setup/InstallForm.h"
 #include "setup/Items.h"
+#include "setup/RenewalJournal.h"
 
 namespace setup {
 
@@ -103,6 +106,11 @@ std::string NormaliseTargetFolder(const std::string& typed) {
   return core::Replace(s, ":", "");
 }
 
+// What lies in folder, for messages about it.
+std::string Registration(const std::string& folder) {
+  return folder == kStoreWideFolder ? "store-wide registration" : "registration";
+}
+
 // Puts the default pointer back when the apply ends, however it ends: a
 // run-time error out of the closing refresh must not leave the hourglass up.
 class PointerRestore {
@@ -132,9 +140,8 @@ void InstallForm::RefreshInstallState() {
   if (!installed) {
     const std::string library = ComPlus::ComponentLibraryPath(kAppName);
     if (!LibraryPresent(library)) {
-      ErrorLog::Prepend(txtErr, "[" + core::GeneralDate(std::chrono::system_clock::now()) +
-                                    "] File " + library + " not found. " +
-                                    "COM+ object installation is impossible." + "\r\n\r\n");
+      ErrorLog::PrependDated(
+          txtErr, "File " + library + " not found. " + "COM+ object installation is impossible.");
       Check1.Value(ui::vbUnchecked);
       Check1.Enabled(false);
       Check2.Enabled(false);
@@ -218,7 +225,7 @@ void InstallForm::Command1_Click() {
 
   // Removal: the web-store form first; only the alias attempts log, so an
   // entry without alias that cannot be reached leaves no trace.
-  auto unregisterEntry = [&](const std::string& entry, const std::string& folder) {
+  auto unregisterEntry = [&](const std::string& entry, const std::string& folder) -> bool {
     const EntryAddress e = ParseEntry(entry);
     bool removed = Items::DeleteRegistrationItem(FolderURL + "/" + e.localPart, folder, kItemName,
                                                  false, txtErr);
@@ -231,15 +238,16 @@ void InstallForm::Command1_Click() {
                                               true, txtErr);
     }
     if (!removed) {
-      Items::DeleteRegistrationItem(FileFolderURL + "/" + e.localPart, folder, kItemName, false,
-                                    txtErr);
+      removed = Items::DeleteRegistrationItem(FileFolderURL + "/" + e.localPart, folder, kItemName,
+                                              false, txtErr);
     }
+    return removed;
   };
 
   // Creation: the file-system forms first, the address before the alias;
   // only the last attempt the entry allows writes to the error log.
   auto registerEntry = [&](const std::string& entry, const std::string& folder,
-                           const std::string& scope) {
+                           const std::string& scope) -> bool {
     const EntryAddress e = ParseEntry(entry);
     std::string created;
     auto attempt = [&](const std::string& url, bool log) {
@@ -260,6 +268,7 @@ void InstallForm::Command1_Click() {
     }
     if (created.empty() && !e.alias.empty()) attempt(FileFolderURL + "/" + e.alias, false);
     if (created.empty() && !e.alias.empty()) attempt(FolderURL + "/" + e.alias, true);
+    return !created.empty();
   };
 
   struct Pass {
@@ -275,22 +284,73 @@ void InstallForm::Command1_Click() {
       {kMailboxFolder, kMailboxScope, Check4, MbxUninstList, Check3, MbxInstList},
   };
 
+  // A batch run removes each registration before it writes it again. The
+  // journal holds what is removed and not yet written again, so that a run
+  // that dies in between leaves the next one a list to finish; a run that
+  // cannot keep that list removes nothing.
+  std::vector<RenewalJournal::Renewal> journal;
+  bool renew = true;
+  if (blnBatchMode) {
+    for (const Pass& pass : passes) {
+      if (pass.unregisterBox.Value() == ui::vbChecked) {
+        for (const std::string& entry : SelectedEntries(pass.registeredList)) {
+          journal.push_back({pass.folder, entry});
+        }
+      }
+      for (const std::string& entry : Unfinished(pass.folder, pass.unregisteredList)) {
+        journal.push_back({pass.folder, entry});
+      }
+    }
+    renew = WriteJournal(journal, "; nothing was renewed, so nothing could be lost");
+  } else if (Check2.Value() == ui::vbChecked || Check3.Value() == ui::vbChecked ||
+             Check4.Value() == ui::vbChecked || Check5.Value() == ui::vbChecked) {
+    // Registrations set by hand: what an interrupted batch run left undone
+    // is the administrator's to decide now (the window listed it).
+    WriteJournal({}, "");
+  }
+
   // Store-wide first, then mailboxes; each pass removes before it creates,
   // so a batch run renews what it found with this apply's settings.
+  std::vector<RenewalJournal::Renewal> notWritten;
   for (const Pass& pass : passes) {
-    if (pass.unregisterBox.Value() == ui::vbChecked) {
+    std::set<std::string> removed;
+    if (renew && pass.unregisterBox.Value() == ui::vbChecked) {
       for (const std::string& entry : SelectedEntries(pass.registeredList)) {
-        unregisterEntry(entry, pass.folder);
+        if (unregisterEntry(entry, pass.folder)) removed.insert(entry);
       }
     }
     std::vector<std::string> toRegister;
+    std::set<std::string> unfinished;
     if (blnBatchMode) {
-      toRegister = AllEntries(pass.registeredList);
+      if (renew) {
+        toRegister = AllEntries(pass.registeredList);
+        for (const std::string& entry : Unfinished(pass.folder, pass.unregisteredList)) {
+          toRegister.push_back(entry);
+          unfinished.insert(entry);
+        }
+      }
     } else if (pass.registerBox.Value() == ui::vbChecked) {
       toRegister = SelectedEntries(pass.unregisteredList);
     }
-    for (const std::string& entry : toRegister) registerEntry(entry, pass.folder, pass.scope);
+    for (const std::string& entry : toRegister) {
+      const bool created = registerEntry(entry, pass.folder, pass.scope);
+      if (created && unfinished.count(entry) > 0) {
+        ErrorLog::PrependDated(txtErr, entry + ": an earlier batch run removed this " +
+                                           Registration(pass.folder) +
+                                           " and did not write it again; it is written again now.");
+      } else if (!created && (removed.count(entry) > 0 || unfinished.count(entry) > 0)) {
+        // A renewal that removed a registration and cannot put it back has
+        // switched the sink off there; that must not pass as a renewal.
+        lost_registrations_.push_back(entry);
+        notWritten.push_back({pass.folder, entry});
+        ErrorLog::PrependDated(txtErr, entry + " - ERROR: the " + Registration(pass.folder) +
+                                           " was removed and could not be created again; Zenthra "
+                                           "no longer files mail there.");
+      }
+    }
   }
+  // What could not be written again stays for the next run to try.
+  if (blnBatchMode && renew) WriteJournal(notWritten, "");
 
   // After all unregistration, so no registration outlives its application.
   if (Check6.Value() == ui::vbChecked) ComPlus::UninstallComPlusObject(kAppName, txtErr);
@@ -298,12 +358,66 @@ void InstallForm::Command1_Click() {
   RefreshInstallState();
 }
 
+std::vector<std::string> InstallForm::Unfinished(const std::string& folder,
+                                                 const ui::ListBox& unregisteredList) const {
+  std::vector<std::string> entries;
+  for (const RenewalJournal::Renewal& r : unfinished_) {
+    if (r.folder != folder) continue;
+    for (int i = 0; i <= unregisteredList.ListCount() - 1; ++i) {
+      if (unregisteredList.List(i) == r.entry) {
+        entries.push_back(r.entry);
+        break;
+      }
+    }
+  }
+  return entries;
+}
+
+bool InstallForm::WriteJournal(const std::vector<RenewalJournal::Renewal>& renewals,
+                               const std::string& consequence) {
+  try {
+    RenewalJournal::Write(core::ServerRoot(), renewals);
+    return true;
+  } catch (const core::RuntimeError& e) {
+    ErrorLog::LogError(txtErr, "", core::RuntimeError(e.Number(), e.Description() + consequence));
+    return false;
+  }
+}
+
 void InstallForm::Form_Activate() {
   if (blnNotFirstTime) return;
   blnNotFirstTime = true;
 
   RefreshInstallState();
-  if (!blnBatchMode) return;
+
+  // A batch run that died between removing registrations and writing them
+  // again left their list behind.
+  unfinished_.clear();
+  try {
+    unfinished_ = RenewalJournal::Read(core::ServerRoot());
+  } catch (const core::RuntimeError& e) {
+    ErrorLog::LogError(txtErr, "", e);
+  }
+  const bool unfinishedListed = !Unfinished(kStoreWideFolder, SysMbxInstList).empty() ||
+                                !Unfinished(kMailboxFolder, MbxInstList).empty();
+
+  if (!blnBatchMode) {
+    // The administrator sees which mailboxes lost their registration.
+    for (const auto& [folder, list] :
+         {std::pair<const char*, ui::ListBox*>{kStoreWideFolder, &SysMbxInstList},
+          {kMailboxFolder, &MbxInstList}}) {
+      for (const std::string& entry : Unfinished(folder, *list)) {
+        ErrorLog::PrependDated(txtErr, entry + " - ERROR: an earlier batch run removed this " +
+                                           Registration(folder) +
+                                           " and did not write it again; register it again, or "
+                                           "run the batch mode.");
+      }
+    }
+    const bool hasErrors = !txtErr.Text().empty();
+    txtErr.Visible(hasErrors);
+    Command3.Visible(hasErrors);
+    return;
+  }
 
   // Renew every registration found. Each list is selected before its box is
   // ticked, because the box refuses a tick without a selection.
@@ -319,7 +433,9 @@ void InstallForm::Form_Activate() {
     for (int i = 0; i <= MbxUninstList.ListCount() - 1; ++i) MbxUninstList.Selected(i, true);
     Check4.Value(ui::vbChecked);
   }
-  if (Check4.Value() == ui::vbChecked || Check5.Value() == ui::vbChecked) Command1_Click();
+  if (Check4.Value() == ui::vbChecked || Check5.Value() == ui::vbChecked || unfinishedListed) {
+    Command1_Click();
+  }
 
   Command2_Click();
 }

@@ -7,7 +7,9 @@
 #include "platform/ado/recordset.h"
 #include "platform/core/text.h"
 #include "platform/core/variant.h"
+#include "platform/directory/errors.h"
 #include "platform/directory/object.h"
+#include "setup/ErrorLog.h"
 #include "setup/Folders.h"
 #include "setup/InstallForm.h"
 
@@ -17,8 +19,8 @@ namespace {
 
 constexpr const char* kItemName = "Zenthra.reg";
 constexpr const char* kItemCondition = " AND \"DAV:ishidden\" = true AND \"DAV:isfolder\" = false ";
-constexpr const char* kDisabledMark = " [***DISABLED***]";
 constexpr const char* kSeparator = " / ";
+constexpr std::int16_t kSizeLimit = 30000;
 
 // The text of a value; Null reads as the empty text.
 std::string TextOf(const core::Variant& value) { return value.IsNull() ? "" : value.AsString(); }
@@ -34,6 +36,16 @@ std::string HomeServerName(const core::Variant& value) {
   const std::size_t p = core::InStrRev(s, "CN=");
   if (p >= 1 && p + 3 < core::Len(s)) s = core::Mid(s, p + 3);
   return s;
+}
+
+// The provider's warning that the latest search on cnn stopped at its size
+// limit, if it left one.
+const core::RuntimeError* SizeLimitWarning(const adodb::Connection& cnn) {
+  const adodb::Errors& errors = cnn.Errors();
+  for (std::int32_t i = 0; i < errors.Count(); ++i) {
+    if (errors.Item(i).Number() == directory::err::kSizeLimitExceeded) return &errors.Item(i);
+  }
+  return nullptr;
 }
 
 // The three search properties both user look-ups set.
@@ -79,9 +91,21 @@ void InstallForm::GetUsersWithMailboxes() {
   command->Properties()["cache results"].Value(core::Variant(true));
   command->Properties()["Chase Referrals"].Value(core::Variant(std::int32_t{0x60}));
   command->Properties()["Page Size"].Value(core::Variant(std::int16_t{100}));
-  command->Properties()["Size Limit"].Value(core::Variant(std::int16_t{30000}));
+  command->Properties()["Size Limit"].Value(core::Variant(kSizeLimit));
   command->Properties()["Timeout"].Value(core::Variant(std::int16_t{120}));
   adodb::RecordsetPtr rs = command->Execute(adodb::adCmdUnspecified);
+
+  // The limit stays, but a cut listing must not pass for the whole server:
+  // the mailboxes beyond it are neither shown nor, in batch mode, renewed.
+  if (const core::RuntimeError* cut = SizeLimitWarning(*cnn)) {
+    ErrorLog::LogError(
+        txtErr, strSearchRoot,
+        core::RuntimeError(cut->Number(),
+                           cut->Description() + " The mailbox listing was cut at " +
+                               std::to_string(kSizeLimit) +
+                               " directory records; mailboxes beyond them are not listed" +
+                               (blnBatchMode ? " and were not renewed." : ".")));
+  }
 
   if (!rs->Eof()) {
     FileBytes = 0;
@@ -97,6 +121,8 @@ void InstallForm::GetUsersWithMailboxes() {
       program().DoEvents();
 
       adodb::Fields& fields = rs->Fields();
+      // Every record is bound, as the listing always has; the search's cache
+      // answers each bind without a round trip to the server.
       const directory::DirectoryObjectPtr user =
           directory::GetObject(fields["adspath"].Value().AsString());
 

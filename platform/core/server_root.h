@@ -4,10 +4,11 @@
 //
 // It is named by the environment variable ZENTHRA_ROOT, so that a
 // program and every library it loads (the event sink included) agree on one
-// server without passing it around. Tools set it from their --root option.
+// server without passing it around. Programs set it from their --root option.
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace core {
 
@@ -19,5 +20,12 @@ std::filesystem::path ServerRoot();
 
 // Sets the variable for this process and the programs it starts.
 void SetServerRoot(const std::filesystem::path& root);
+
+// Why root cannot be a server root at all, or "" when it is a folder this
+// process can look into: "/srv/mail1 does not exist (/srv does, and holds
+// mail01, mail02)", "/srv/mail01 is not a folder", "/srv/mail01: permission
+// denied". Whether the folder holds a provisioned server is for the store
+// to say when it is opened.
+std::string ServerRootProblem(const std::filesystem::path& root);
 
 }  // namespace core

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QStyleOptionButton>
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>
@@ -112,6 +113,7 @@ struct Binding {
   std::vector<std::unique_ptr<QStyle>> styles;  // outlive every widget using them
   std::vector<std::string> shown_items;         // a list's entries as the widget has them
   std::vector<char> shown_selected;
+  std::uint64_t shown_edits = 0;  // the list's Edits() when shown_items was last whole
 };
 
 class FormWindow;
@@ -161,7 +163,11 @@ struct FrontEndImpl {
   void MirrorTextStyle(Binding& b);
   void MirrorItems(Binding& b);
   // check_widget: compare with the widget itself, not with what was last shown.
-  void MirrorSelection(Binding& b, bool check_widget = false);
+  // Shows the model's selection: of every entry from `first` on, or, by
+  // default, of the one entry the model names (every entry when it names
+  // none, or when check_widget asks to undo what the widget changed).
+  static constexpr std::size_t kEveryEntry = static_cast<std::size_t>(-1);
+  void MirrorSelection(Binding& b, bool check_widget = false, std::size_t first = kEveryEntry);
   void ApplyTabOrder(FormBinding& fb);
   void UpdateCursor(const ui::Form& form);
   void HideAll();
@@ -605,9 +611,11 @@ void FrontEndImpl::MirrorItems(Binding& b) {
     b.shown_items.clear();
     b.shown_selected.clear();
   }
-  // Lists are filled one entry at a time; comparing with what is shown keeps
-  // that linear in the widget's work.
-  for (std::size_t i = 0; i < count; ++i) {
+  // Lists are filled one entry at a time. While the model reports appends
+  // only, what is shown stands and just the new tail is added; otherwise
+  // every entry is compared with what is shown.
+  const std::size_t first = b.shown_edits == box.Edits() ? b.shown_items.size() : 0;
+  for (std::size_t i = first; i < count; ++i) {
     const std::string& text = box.List(static_cast<int>(i));
     if (i < b.shown_items.size()) {
       if (b.shown_items[i] == text) continue;
@@ -619,23 +627,33 @@ void FrontEndImpl::MirrorItems(Binding& b) {
       b.shown_selected.push_back(0);
     }
   }
-  MirrorSelection(b);
+  b.shown_edits = box.Edits();
+  MirrorSelection(b, false, first);
 }
 
-void FrontEndImpl::MirrorSelection(Binding& b, bool check_widget) {
+void FrontEndImpl::MirrorSelection(Binding& b, bool check_widget, std::size_t first) {
   Nest nest(b.mirroring);
   auto& box = static_cast<ui::ListBox&>(*b.control);
   auto* list = static_cast<QListWidget*>(b.widget);
-  if (b.shown_items.size() != static_cast<std::size_t>(box.ListCount())) {
+  if (b.shown_items.size() != static_cast<std::size_t>(box.ListCount()) ||
+      b.shown_edits != box.Edits()) {
     MirrorItems(b);
     return;
   }
-  for (int i = 0; i < box.ListCount(); ++i) {
+  auto sync = [&](int i) {
     const bool selected = box.Selected(i);
     const auto k = static_cast<std::size_t>(i);
     const bool shown = check_widget ? list->item(i)->isSelected() : b.shown_selected[k] != 0;
     if (shown != selected) list->item(i)->setSelected(selected);
     b.shown_selected[k] = selected ? 1 : 0;
+  };
+  if (first == kEveryEntry && !check_widget && box.SelectionChanged() >= 0 &&
+      box.SelectionChanged() < box.ListCount()) {
+    sync(box.SelectionChanged());  // one entry changed, as the model says
+  } else {
+    for (int i = first == kEveryEntry ? 0 : static_cast<int>(first); i < box.ListCount(); ++i) {
+      sync(i);
+    }
   }
   if (box.ListIndex() >= 0 && box.ListIndex() < list->count() &&
       list->currentRow() != box.ListIndex()) {

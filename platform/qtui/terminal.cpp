@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/core/error.h"
+#include "platform/core/terminal.h"
 #include "platform/core/text.h"
 #include "platform/ui/label.h"
 
@@ -81,6 +82,10 @@ bool TerminalDialogs::ReadAnswer(std::string* answer) {
   while (b < e && (line[b] == ' ' || line[b] == '\t')) ++b;
   while (e > b && (line[e - 1] == ' ' || line[e - 1] == '\t' || line[e - 1] == '\r')) --e;
   *answer = core::LCase(std::string_view(line).substr(b, e - b));
+  if (echo_) {
+    *out_ << core::TerminalSafe(std::string_view(line).substr(b, e - b)) << '\n';
+    out_->flush();
+  }
   return true;
 }
 

@@ -30,8 +30,10 @@ namespace qtui {
 //   Retry/Cancel        " [r/C] "     r/retry; else Cancel
 //   Abort/Retry/Ignore  " [A/r/i] "   r/retry, i/ignore; else Abort
 // Answers ignore case and surrounding blanks. At end of input a line feed is
-// printed so the output stays line by line. An unknown button set is
-// run-time error 5 and reads nothing.
+// printed so the output stays line by line; with EchoAnswers (for input that
+// is not a terminal, which echoes nothing) the answer read is printed with
+// its line feed, so a log of the output shows what was answered. An unknown
+// button set is run-time error 5 and reads nothing.
 class TerminalDialogs : public ui::Dialogs {
  public:
   TerminalDialogs(std::istream& in, std::ostream& out) : in_(&in), out_(&out) {}
@@ -43,12 +45,15 @@ class TerminalDialogs : public ui::Dialogs {
 
   std::ostream& out() const { return *out_; }
 
+  void EchoAnswers(bool echo) { echo_ = echo; }
+
  private:
   // Reads one answer, lower-cased and trimmed; false at end of input.
   bool ReadAnswer(std::string* answer);
 
   std::istream* in_;
   std::ostream* out_;
+  bool echo_ = false;
 };
 
 // The captions of the form's visible labels in tab order, separated by an

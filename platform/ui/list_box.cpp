@@ -23,6 +23,7 @@ void ListBox::AddItem(std::string item, int index) {
                                  std::to_string(index) + " of " + std::to_string(ListCount()) +
                                  ")");
   }
+  if (index != ListCount()) ++edits_;
   items_.insert(items_.begin() + index, Entry{std::move(item), false});
   if (list_index_ >= index) ++list_index_;
   Notify(Property::Items);
@@ -32,20 +33,24 @@ void ListBox::RemoveItem(int index) {
   const std::size_t i = CheckIndex(index);
   const bool was_selected = items_[i].selected;
   items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
+  ++edits_;
   if (list_index_ == index) {
     list_index_ = -1;
   } else if (list_index_ > index) {
     --list_index_;
   }
   Notify(Property::Items);
+  selection_changed_ = -1;
   if (was_selected) Notify(Property::Selection);
 }
 
 void ListBox::Clear() {
   if (items_.empty()) return;
   items_.clear();
+  ++edits_;
   list_index_ = -1;
   Notify(Property::Items);
+  selection_changed_ = -1;
   Notify(Property::Selection);
 }
 
@@ -55,6 +60,7 @@ void ListBox::List(int index, std::string item) {
   std::string& text = items_[CheckIndex(index)].text;
   if (text == item) return;
   text = std::move(item);
+  ++edits_;
   Notify(Property::Items);
 }
 
@@ -65,6 +71,7 @@ void ListBox::Selected(int index, bool selected) {
   list_index_ = index;
   if (entry.selected == selected) return;
   entry.selected = selected;
+  selection_changed_ = index;
   Notify(Property::Selection);
   click_.Raise(index);
 }

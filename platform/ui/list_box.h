@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,15 @@ class ListBox : public Control {
   // when the list is hidden or disabled; an invalid index is error 381.
   bool Click(int index);
 
+  // For a front end that mirrors the list without comparing every entry at
+  // every change. Edits counts the changes that were not appends at the end
+  // (inserts, removals, clearing, rewritten entries): while it stays the
+  // same, entries already shown are unchanged. SelectionChanged is the one
+  // entry whose selection the latest Selection notification is about, or -1
+  // when that notification may concern any entry.
+  std::uint64_t Edits() const { return edits_; }
+  int SelectionChanged() const { return selection_changed_; }
+
  private:
   struct Entry {
     std::string text;
@@ -53,6 +63,8 @@ class ListBox : public Control {
 
   std::vector<Entry> items_;
   int list_index_ = -1;
+  std::uint64_t edits_ = 0;
+  int selection_changed_ = -1;
   Event<int> click_{"Click"};
 };
 

@@ -132,17 +132,23 @@ inline const fs::path& ProgramDir() {
 
 // Runs a program of the product in a process of its own, in the current
 // directory, with input on its standard input and the server root in
-// ZENTHRA_ROOT; no display, so a program with windows talks on the
-// terminal. Returns its exit status (-1 when it did not run or exit) and
-// what it wrote to standard output and error.
+// ZENTHRA_ROOT (none when root is empty); no display, so a program with
+// windows talks on the terminal. Returns its exit status (-1 when it did not
+// run or exit) and what it wrote: standard output and error together in
+// output, or, when errors is given, standard error there on its own.
 inline int RunProgram(const std::vector<std::string>& args, const fs::path& root,
-                      const std::string& input, std::string* output) {
-  const fs::path scratch = root.parent_path();
+                      const std::string& input, std::string* output,
+                      std::string* errors = nullptr) {
+  const fs::path scratch =
+      fs::path(::testing::TempDir()) / ("zenthra-e2e-run-" + std::to_string(::getpid()));
+  fs::create_directories(scratch);
   const fs::path in = scratch / "program-input.txt";
   const fs::path out = scratch / "program-output.txt";
+  const fs::path err = scratch / "program-errors.txt";
   std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
 
-  std::vector<std::string> env = {"ZENTHRA_ROOT=" + root.string()};
+  std::vector<std::string> env;
+  if (!root.empty()) env.push_back("ZENTHRA_ROOT=" + root.string());
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string var = *e;
     if (var.rfind("ZENTHRA_ROOT=", 0) == 0 || var.rfind("DISPLAY=", 0) == 0 ||
@@ -164,17 +170,26 @@ inline int RunProgram(const std::vector<std::string>& args, const fs::path& root
   ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in.c_str(), O_RDONLY, 0);
   ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  if (errors != nullptr) {
+    ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  } else {
+    ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  }
   pid_t pid = 0;
   const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   ::posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) return -1;
   int status = 0;
   const bool exited = ::waitpid(pid, &status, 0) == pid && WIFEXITED(status);
-  if (output != nullptr) {
-    std::ifstream file(out, std::ios::binary);
-    output->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  }
+  auto read = [](const fs::path& file, std::string* text) {
+    std::ifstream stream(file, std::ios::binary);
+    text->assign(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+  };
+  if (output != nullptr) read(out, output);
+  if (errors != nullptr) read(err, errors);
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
   return exited ? WEXITSTATUS(status) : -1;
 }
 

@@ -417,14 +417,33 @@ TEST_F(FrontEndTest, ALongListFilledEntryByEntryMatchesTheModel) {
   for (int i = 0; i < n; ++i) {
     setup_.list.AddItem("User " + std::to_string(i) + " / SRV / u" + std::to_string(i) + "@x / u");
   }
+  const auto same = [&](const char* step) {
+    ASSERT_EQ(list->count(), setup_.list.ListCount()) << step;
+    for (int i = 0; i < setup_.list.ListCount(); ++i) {
+      ASSERT_EQ(list->item(i)->text().toStdString(), setup_.list.List(i)) << step << " " << i;
+      ASSERT_EQ(list->item(i)->isSelected(), setup_.list.Selected(i)) << step << " " << i;
+    }
+  };
+  same("appended");
+  for (int i = 1; i < n; i += 3) setup_.list.Selected(i, true);
+  setup_.list.Selected(4, false);
+  same("selected entry by entry");
   setup_.list.AddItem("First / SRV / f@x / f", 0);
   for (int i = 0; i <= n; i += 2) setup_.list.Selected(i, true);
   setup_.list.List(5, "Renamed");
-  ASSERT_EQ(list->count(), n + 1);
-  for (int i = 0; i <= n; ++i) {
-    ASSERT_EQ(list->item(i)->text().toStdString(), setup_.list.List(i)) << i;
-    ASSERT_EQ(list->item(i)->isSelected(), setup_.list.Selected(i)) << i;
-  }
+  same("inserted, selected, renamed");
+  // Appends after edits, and edits between appends, all show.
+  setup_.list.AddItem("Tail / SRV / t@x / t");
+  setup_.list.Selected(n + 1, true);
+  setup_.list.RemoveItem(2);
+  setup_.list.AddItem("After / SRV / a@x / a");
+  setup_.list.List(0, "Renamed first");
+  setup_.list.AddItem("Last / SRV / l@x / l");
+  same("mixed");
+  setup_.list.Clear();
+  setup_.list.AddItem("Again / SRV / g@x / g");
+  setup_.list.Selected(0, true);
+  same("cleared and filled");
 }
 
 TEST_F(FrontEndTest, ShowActivateCloseBoxAndTheEndOfTheProgram) {

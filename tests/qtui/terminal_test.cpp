@@ -55,6 +55,18 @@ TEST(TerminalDialogsTest, OkBoxIsConfirmedByAnyLineOrEndOfInputAndReadsOneLine) 
   EXPECT_EQ(dialogs.MsgBox({"Again?", ui::vbYesNo, ""}), ui::vbNo);
 }
 
+TEST(TerminalDialogsTest, EchoedAnswersKeepALogOfPipedInputReadable) {
+  std::istringstream in(" Yes \r\n\x1b[2Jy\n");
+  std::ostringstream out;
+  TerminalDialogs dialogs(in, out);
+  dialogs.EchoAnswers(true);
+  EXPECT_EQ(dialogs.MsgBox({"Sure?", ui::vbYesNo, ""}), ui::vbYes);
+  // What was answered stands after the prompt, spelt safely.
+  EXPECT_EQ(dialogs.MsgBox({"Again?", ui::vbYesNo, ""}), ui::vbNo);
+  EXPECT_EQ(dialogs.MsgBox({"Done", ui::vbOKOnly, ""}), ui::vbOK);
+  EXPECT_EQ(out.str(), "Sure? [y/N] Yes\nAgain? [y/N] \\x1B[2Jy\nDone [Enter] \n");
+}
+
 TEST(TerminalDialogsTest, OtherButtonSetsFallBackToTheirSafeChoice) {
   EXPECT_EQ(Ask("n\n", ui::vbYesNoCancel), ui::vbNo);
   EXPECT_EQ(Ask("yes\n", ui::vbYesNoCancel), ui::vbYes);

@@ -379,7 +379,16 @@ TEST_F(TerminalProgramTest, DeclinedDisclaimerEndsWithStatus2) {
 TEST_F(TerminalProgramTest, BatchRunWithNothingRegisteredEndsWithStatus0) {
   store_->AddMailbox("anna");
   WriteDirectory(Ldif({{"Anna Alpha", "anna", "anna@example.com", "anna", HomeOn("SRV1")}}));
+  std::ofstream(temp_ / "Zenthra.dll") << "library";
   EXPECT_EQ(Run("/B", "y\n"), std::optional<int>(0)) << Output();
+}
+
+TEST_F(TerminalProgramTest, BatchRunThatLoggedTheMissingLibraryEndsWithStatus3) {
+  EXPECT_EQ(Run("-b", "y\n"), std::optional<int>(3)) << Output();
+  EXPECT_NE(Output().find("ZenthraSetup: ["), std::string::npos) << Output();
+  EXPECT_NE(Output().find("Zenthra.dll not found. COM+ object installation is impossible."),
+            std::string::npos)
+      << Output();
 }
 
 TEST_F(TerminalProgramTest, AnUntrappedErrorEndsWithItsNumberAndStatus1) {
@@ -398,7 +407,9 @@ namespace {
 
 TEST_F(TerminalProgramTest, HelpIsAnsweredWithoutTheDisclaimer) {
   EXPECT_EQ(Run("--help", ""), std::optional<int>(0)) << Output();
-  EXPECT_NE(Output().find("usage: ZenthraSetup [-b | /b]"), std::string::npos) << Output();
+  EXPECT_NE(Output().find("usage: ZenthraSetup [--root DIR] [-b | /b]"), std::string::npos)
+      << Output();
+  EXPECT_NE(Output().find("  3  errors were logged"), std::string::npos) << Output();
   EXPECT_EQ(Output().find("LIMITATION OF LIABILITY."), std::string::npos) << Output();
 }
 

@@ -12,6 +12,27 @@ void Fill(ListBox& list, std::initializer_list<const char*> items) {
   for (const char* item : items) list.AddItem(item);
 }
 
+TEST(ListBoxTest, EditsCountOnlyChangesThatAreNotAppendsAndSelectionNamesItsEntry) {
+  ListBox list("MbxInstList");
+  std::vector<int> selectionSeen;
+  list.SetObserver([&](Control&, Property what) {
+    if (what == Property::Selection) selectionSeen.push_back(list.SelectionChanged());
+  });
+  Fill(list, {"a", "b", "c"});
+  EXPECT_EQ(list.Edits(), 0u);  // appends leave what was there alone
+  list.AddItem("x", 1);
+  EXPECT_EQ(list.Edits(), 1u);
+  list.List(0, "A");
+  list.List(0, "A");  // no change, no edit
+  EXPECT_EQ(list.Edits(), 2u);
+  list.Selected(2, true);
+  list.Selected(3, true);
+  list.RemoveItem(3);  // a selected entry goes: any entry may have moved
+  list.Clear();
+  EXPECT_EQ(list.Edits(), 4u);
+  EXPECT_EQ(selectionSeen, (std::vector<int>{2, 3, -1, -1}));
+}
+
 TEST(ListBoxTest, ClickTogglesSelectionAndSelCountFollows) {
   ListBox list("MbxInstList");
   list.AddItem("a / S / a@x / a");

@@ -9,22 +9,24 @@
 // named "ALIAS--NAME.eml" is delivered to the mailbox ALIAS.
 //
 // One mailbox ("scanner") is left unregistered on purpose: its marked mail
-// stays in the Inbox.
+// stays in the Inbox. Disabled accounts are not registered. Which mailboxes
+// hold the registration is printed as read back from the store.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 #include "platform/directory/provider.h"
 #include "platform/store/provider.h"
+#include "platform/store/schema.h"
 #include "platform/store/store.h"
 #include "platform/ui/ui.h"
 #include "setup/InstallForm.h"
@@ -91,8 +93,8 @@ void Provision(const Options& o) {
     }
     fs::remove_all(o.root);
   }
-  fs::create_directories(o.root);
-  std::ofstream(o.root / ".zenthra-demo") << "made by zenthra-demo\n";
+  core::CreatePrivateFolders(o.root);
+  core::WriteFileAtomically(o.root / ".zenthra-demo", "made by zenthra-demo\n");
   std::istringstream in;
   std::ostringstream out, err;
   const int status = store::cli::Run(
@@ -103,11 +105,11 @@ void Provision(const Options& o) {
 
 // The setup window, driven as an administrator would: tick the install box,
 // give the identity's password, a target folder below each Inbox, select
-// every mailbox but one, press CHANGE.
+// every enabled mailbox but one, press CHANGE.
 void InstallAndRegister(const Options& o) {
   // The installer takes the library from the current directory.
   const fs::path bin = o.root / "bin";
-  fs::create_directories(bin);
+  core::CreatePrivateFolders(bin);
   fs::copy_file(o.library, bin / "Zenthra.dll", fs::copy_options::overwrite_existing);
   fs::current_path(bin);
 
@@ -119,26 +121,52 @@ void InstallAndRegister(const Options& o) {
   form.txtPwd.Text("demo-password");
   form.txtSpamFolder.Text("Inbox\\Spam");
   form.Command4_Click();  // Select All
+  // "Show disabled" lists disabled accounts among the unregistered ones; an
+  // administrator leaves them out, and the demo keeps one mailbox unregistered.
   for (int i = 0; i < form.MbxInstList.ListCount(); ++i) {
-    if (core::InStr(form.MbxInstList.List(i), " / " + std::string(kUnregistered)) > 0) {
+    const std::string entry = form.MbxInstList.List(i);
+    if (core::InStr(entry, setup::InstallForm::kDisabledMark) > 0 ||
+        core::InStr(entry, " / " + std::string(kUnregistered)) > 0) {
       form.MbxInstList.Selected(i, false);
     }
+  }
+  std::cout << "Registering in:\n";
+  for (int i = 0; i < form.MbxInstList.ListCount(); ++i) {
+    if (form.MbxInstList.Selected(i)) std::cout << "  " << form.MbxInstList.List(i) << "\n";
   }
   form.Check3.Value(1);
   form.Command1_Click();  // CHANGE
 
   std::cout << "Installed: " << (form.Check6.Enabled() ? "yes" : "no") << ", identity "
             << form.txtIdent.Text() << ", target folder " << form.txtSpamFolder.Text() << "\n";
-  std::cout << "Registered mailboxes:\n";
-  for (int i = 0; i < form.MbxUninstList.ListCount(); ++i) {
-    std::cout << "  " << form.MbxUninstList.List(i) << "\n";
-  }
-  std::cout << "Not registered:\n";
-  for (int i = 0; i < form.MbxInstList.ListCount(); ++i) {
-    std::cout << "  " << form.MbxInstList.List(i) << "\n";
-  }
   if (!form.txtErr.Text().empty()) std::cout << "Error log:\n" << form.txtErr.Text();
   form.Command2_Click();  // Exit
+}
+
+// Pads text to width characters (setw counts bytes, which misaligns accents).
+std::string Padded(const std::string& text, std::size_t width) {
+  const std::size_t length = core::Len(text);
+  return text + std::string(length < width ? width - length : 1, ' ');
+}
+
+// Every mailbox of the store with whether its Inbox (for the system mailbox:
+// its store-wide folder) holds the registration item, read from the store
+// itself rather than from the window's lists.
+void PrintRegistrations(store::Store& store) {
+  std::cout << "\nRegistrations as the store holds them:\n";
+  std::cout << Padded("MAILBOX", 14) << Padded("FOLDER", 26) << "ZENTHRA\n";
+  for (const store::MailboxInfo& m : store.Mailboxes()) {
+    std::string folder = m.url + "/StoreEvents/GlobalEvents";
+    if (!m.is_system) {
+      for (const auto& [name, value] : store.Properties(store.Resolve(m.url).id, false)) {
+        if (store::SameProperty(name, store::schema::kInbox)) folder = value.AsString();
+      }
+    }
+    const bool registered = store.Find(store.Names(folder + "/Zenthra.reg")).has_value();
+    const std::string shown = folder.substr(std::min(folder.size(), m.url.size() + 1));
+    std::cout << Padded(m.is_system ? "(store-wide)" : m.alias, 14) << Padded(shown, 26)
+              << (registered ? "registered" : "not registered") << "\n";
+  }
 }
 
 struct Delivered {
@@ -159,6 +187,7 @@ void DeliverAndReport(const Options& o) {
   std::sort(files.begin(), files.end());
 
   std::unique_ptr<store::Store> store = store::Store::Open(o.root);
+  PrintRegistrations(*store);
   std::vector<Delivered> delivered;
   for (const fs::path& file : files) {
     const std::string name = file.filename().string();
@@ -174,17 +203,13 @@ void DeliverAndReport(const Options& o) {
   }
 
   std::cout << "\nWhere each message went:\n";
-  std::cout << std::left << std::setw(14) << "MAILBOX" << std::setw(36) << "SUBJECT"
-            << "NOW IN\n";
+  std::cout << Padded("MAILBOX", 14) << Padded("SUBJECT", 36) << "NOW IN\n";
   for (const Delivered& d : delivered) {
     const std::string url = store->UrlOf(d.id);
     const std::string mailbox = store->UrlOf(store->MailboxOf(d.id));
     std::string folder = url.substr(mailbox.size() + 1);
     folder = folder.substr(0, folder.rfind('/'));
-    std::string subject = core::Left(d.subject, 33);
-    // setw counts bytes; pad by characters so accented subjects line up.
-    subject += std::string(36 - std::min<std::size_t>(35, core::Len(subject)), ' ');
-    std::cout << std::left << std::setw(14) << d.alias << subject << folder << "\n";
+    std::cout << Padded(d.alias, 14) << Padded(core::Left(d.subject, 33), 36) << folder << "\n";
   }
 }
 
