@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/com/class_registry.h"
+#include "platform/com/trusted_file.h"
 #include "platform/core/error.h"
 
 namespace com {
@@ -50,24 +51,36 @@ HRESULT CanUnloadNow() { return ModuleLockCount().load() == 0 ? S_OK : S_FALSE; 
 
 namespace {
 
-using LibraryHandle = std::unique_ptr<void, int (*)(void*)>;
+// A library loaded for one call, from the very file that was checked.
+class LibraryHandle {
+ public:
+  LibraryHandle(TrustedFile file, void* handle) : file_(std::move(file)), handle_(handle) {}
+  ~LibraryHandle() { ::dlclose(handle_); }  // before file_ closes
+  LibraryHandle(const LibraryHandle&) = delete;
+  LibraryHandle& operator=(const LibraryHandle&) = delete;
+  void* get() const { return handle_; }
 
-// Loads library for one call; errors say what was being done.
+ private:
+  TrustedFile file_;
+  void* handle_;
+};
+
+// Loads library for one call; errors say what was being done. A relative
+// name is taken from the current directory, as an installer's user means it.
 LibraryHandle LoadForCall(const std::filesystem::path& library, const std::string& doing,
                           int flags) {
-  const std::string name = library.string();
-  if (!std::filesystem::exists(library)) {
-    throw core::RuntimeError(core::err::kFileNotFound, "component library " + name + " not found",
-                             "com");
-  }
-  LibraryHandle handle(::dlopen(name.c_str(), flags | RTLD_LOCAL), &::dlclose);
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(library, ec);
+  TrustedFile file = OpenTrusted(ec ? library : absolute, "the component library");
+  void* handle = ::dlopen(file.DescriptorPath().c_str(), flags | RTLD_LOCAL);
   if (!handle) {
     const char* why = ::dlerror();
-    throw core::RuntimeError(core::err::kCannotCreateObject,
-                             "cannot " + doing + " " + name + ": " + (why ? why : "not loadable"),
-                             "com");
+    throw core::RuntimeError(
+        core::err::kCannotCreateObject,
+        "cannot " + doing + " " + file.path().string() + ": " + (why ? why : "not loadable"),
+        "com");
   }
-  return handle;
+  return LibraryHandle(std::move(file), handle);
 }
 
 void RunSelfRegistration(const std::filesystem::path& library, const char* exportName,
