@@ -4,12 +4,11 @@
 
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/com/library_loader.h"
 #include "platform/com/server.h"
-#include "platform/com/trusted_file.h"
 #include "platform/core/error.h"
 
 namespace com {
@@ -31,9 +30,6 @@ ConstructionHook& Hook() {
 struct Library {
   void* handle = nullptr;
   int pending = 0;
-  // The checked file the library was loaded from, open while it is loaded so
-  // that the loader's name for it keeps naming it.
-  std::shared_ptr<TrustedFile> file;
 };
 struct LibraryCache {
   std::mutex mutex;
@@ -79,18 +75,13 @@ void* LoadLibrary(std::string_view progId, const std::string& path) {
   LibraryCache& cache = Libraries();
   auto it = cache.libraries.find(path);
   if (it != cache.libraries.end()) return it->second.handle;
-  std::shared_ptr<TrustedFile> file;
+  void* handle = nullptr;
   try {
-    file = std::make_shared<TrustedFile>(OpenTrusted(path, "its library"));
+    handle = LoadTrustedLibrary(path, RTLD_NOW, "its library");
   } catch (const core::RuntimeError& e) {
     CannotCreate(progId, e.Description());
   }
-  void* handle = ::dlopen(file->DescriptorPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    const char* why = ::dlerror();
-    CannotCreate(progId, "its library " + path + " cannot be loaded: " + (why ? why : "unknown"));
-  }
-  cache.libraries.emplace(path, Library{handle, 0, std::move(file)});
+  cache.libraries.emplace(path, Library{handle, 0});
   return handle;
 }
 
@@ -191,7 +182,7 @@ std::size_t FreeUnusedLibraries() {
     Library& lib = it->second;
     auto canUnload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(lib.handle, "DllCanUnloadNow"));
     if (lib.pending == 0 && canUnload && canUnload() == S_OK) {
-      ::dlclose(lib.handle);
+      UnloadTrustedLibrary(lib.handle);
       it = cache.libraries.erase(it);
       ++freed;
     } else {

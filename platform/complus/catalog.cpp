@@ -13,6 +13,7 @@
 
 #include "platform/com/class_registry.h"
 #include "platform/com/guid.h"
+#include "platform/com/library_loader.h"
 #include "platform/com/server.h"
 #include "platform/complus/database.h"
 #include "platform/complus/errors.h"
@@ -508,15 +509,11 @@ void CheckOptionalFile(std::string_view path, const char* what) {
 // keep it anyway), runs its self-registration and checks every class.
 void RegisterLibrary(const std::string& library,
                      const std::vector<com::ClassDescription>& classes) {
-  void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!handle) {
-    const char* why = ::dlerror();
-    Fail(core::err::kCannotCreateObject,
-         "the component library " + library + " cannot be loaded: " + (why ? why : "unknown"));
-  }
+  void* handle =
+      com::LoadTrustedLibrary(library, RTLD_NOW | RTLD_NODELETE, "the component library");
   struct Closer {
     void* h;
-    ~Closer() { ::dlclose(h); }
+    ~Closer() { com::UnloadTrustedLibrary(h); }
   } closer{handle};
 
   auto registerServer = reinterpret_cast<DllRegisterServerFn>(::dlsym(handle, "DllRegisterServer"));
