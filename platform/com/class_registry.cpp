@@ -1,12 +1,8 @@
 #include "platform/com/class_registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 
+#include "platform/com/file_lock.h"
 #include "platform/com/trusted_file.h"
 #include "platform/core/error.h"
 #include "platform/core/files.h"
@@ -27,33 +23,6 @@ fs::path TablePath() { return Folder() / "classes.tsv"; }
 [[noreturn]] void Fail(std::int32_t number, const std::string& what) {
   throw core::RuntimeError(number, what, kSource);
 }
-
-[[noreturn]] void FailErrno(const std::string& what, const fs::path& path) {
-  Fail(core::err::kPathNotFound, core::DescribeFileError(what, path, errno));
-}
-
-// Holds an flock on the registry's lock file for its lifetime.
-class FileLock {
- public:
-  FileLock(const fs::path& path, int operation) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, core::kPrivateFileMode);
-    if (fd_ < 0) FailErrno("Cannot open the class registry lock", path);
-    while (::flock(fd_, operation) != 0) {
-      if (errno != EINTR) {
-        int saved = errno;
-        ::close(fd_);
-        errno = saved;
-        FailErrno("Cannot lock the class registry", path);
-      }
-    }
-  }
-  ~FileLock() { ::close(fd_); }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
 
 void CheckValue(std::string_view name, std::string_view value) {
   if (value.empty())
@@ -121,7 +90,7 @@ void RegisterClass(std::string_view progId, const CLSID& clsid, std::string_view
          "unknown threading model \"" + std::string(threadingModel) + "\"");
   }
   fs::path folder = EnsureFolder();
-  FileLock lock(folder / "classes.lock", LOCK_EX);
+  FileLock lock(folder / "classes.lock");
   std::vector<ClassEntry> entries = ReadTable(TablePath());
   std::erase_if(entries, [&](const ClassEntry& e) {
     return e.clsid == clsid || core::EqualsNoCase(e.progId, progId);
@@ -133,13 +102,19 @@ void RegisterClass(std::string_view progId, const CLSID& clsid, std::string_view
 
 bool UnregisterClass(const CLSID& clsid) {
   fs::path folder = EnsureFolder();
-  FileLock lock(folder / "classes.lock", LOCK_EX);
+  FileLock lock(folder / "classes.lock");
   std::vector<ClassEntry> entries = ReadTable(TablePath());
   std::size_t removed =
       std::erase_if(entries, [&](const ClassEntry& e) { return e.clsid == clsid; });
   if (removed == 0) return false;
   WriteTable(TablePath(), entries);
   return true;
+}
+
+void CheckWritable() {
+  fs::path folder = EnsureFolder();
+  FileLock lock(folder / "classes.lock");
+  WriteTable(TablePath(), ReadTable(TablePath()));
 }
 
 std::vector<ClassEntry> List() { return ReadTable(TablePath()); }

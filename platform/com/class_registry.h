@@ -46,6 +46,12 @@ bool UnregisterClass(const CLSID& clsid);
 std::optional<ClassEntry> LookupProgId(std::string_view progId);
 std::optional<ClassEntry> LookupClsid(const CLSID& clsid);
 
+// Writes the table back as it is, so that an installer learns, naming the
+// file and the cause ("disk full", "read-only file system"), whether a change
+// can be written before it runs a library's self-registration, which can only
+// say that it failed.
+void CheckWritable();
+
 // Every entry, in registration order.
 std::vector<ClassEntry> List();
 
