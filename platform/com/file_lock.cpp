@@ -48,6 +48,14 @@ FileLock::~FileLock() {
 
 FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
 std::optional<FileLock> FileLock::TryLock(const std::filesystem::path& path, bool create) {
   int fd = OpenLockFile(path, create);
   if (fd < 0) return std::nullopt;

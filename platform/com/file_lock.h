@@ -16,7 +16,7 @@ class FileLock {
   explicit FileLock(const std::filesystem::path& path);
   ~FileLock();
   FileLock(FileLock&& other) noexcept;
-  FileLock& operator=(FileLock&&) = delete;
+  FileLock& operator=(FileLock&& other) noexcept;
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 

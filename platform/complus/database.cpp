@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 
 namespace complus::internal {
 
@@ -18,11 +19,11 @@ namespace {
 
 constexpr const char* kSource = "complus";
 constexpr int kBusyTimeoutMs = 15000;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 [[noreturn]] void FailErrno(const std::string& what, const fs::path& path) {
-  throw core::RuntimeError(core::err::kPathNotFound,
-                           what + " " + path.string() + ": " + std::strerror(errno), kSource);
+  throw core::RuntimeError(core::err::kPathNotFound, core::DescribeFileError(what, path, errno),
+                           kSource);
 }
 
 std::string Octal(mode_t mode) {
@@ -35,21 +36,21 @@ void EnsurePrivateFile(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     if (errno == EEXIST) return;  // another process made it first
-    FailErrno("cannot create the component catalog", path);
+    FailErrno("Cannot create the component catalog", path);
   }
   // The umask may have taken bits away; the owner must still read and write.
   if (::fchmod(fd, 0600) != 0) {
     int saved = errno;
     ::close(fd);
     errno = saved;
-    FailErrno("cannot set the mode of the component catalog", path);
+    FailErrno("Cannot set the mode of the component catalog", path);
   }
   ::close(fd);
 }
 
 void CheckPrivateFile(const fs::path& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) FailErrno("cannot read the component catalog", path);
+  if (::lstat(path.c_str(), &st) != 0) FailErrno("Cannot read the component catalog", path);
   if (!S_ISREG(st.st_mode)) {
     throw core::RuntimeError(core::err::kEFail,
                              "the component catalog " + path.string() + " is not a regular file",
@@ -68,6 +69,8 @@ void CheckPrivateFile(const fs::path& path) {
 
 fs::path CatalogPath(const fs::path& root) { return root / "complus" / "catalog.db"; }
 
+fs::path SessionsFolder(const fs::path& catalog) { return catalog.parent_path() / "sessions"; }
+
 std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   std::error_code ec;
   if (!fs::is_directory(root, ec)) {
@@ -78,9 +81,7 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   const fs::path path = CatalogPath(root);
   if (!create && !fs::exists(path, ec)) return nullptr;
   if (create) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-      FailErrno("cannot create the component catalog folder", folder);
-    }
+    core::CreatePrivateFolders(folder);
     EnsurePrivateFile(path);
   }
   CheckPrivateFile(path);
@@ -105,11 +106,27 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   return db;
 }
 
-Database::~Database() { ::sqlite3_close_v2(db_); }
+Database::~Database() {
+  if (db_) session_.End(*this);
+  ::sqlite3_close_v2(db_);
+}
 
 void Database::Fail(const std::string& doing) const {
   std::string what = doing + " in the component catalog " + path_.string();
-  if (db_) what += std::string(": ") + ::sqlite3_errmsg(db_);
+  if (db_) {
+    // The file system's reason, in the words an administrator acts on, where
+    // SQLite has one; SQLite's own text otherwise.
+    const int code = ::sqlite3_extended_errcode(db_) & 0xFF;
+    const int system = ::sqlite3_system_errno(db_);
+    if (code == SQLITE_FULL) {
+      what += ": " + core::FileErrorCause(ENOSPC);
+    } else if ((code == SQLITE_IOERR || code == SQLITE_CANTOPEN || code == SQLITE_READONLY) &&
+               system != 0) {
+      what += ": " + core::FileErrorCause(system);
+    } else {
+      what += std::string(": ") + ::sqlite3_errmsg(db_);
+    }
+  }
   throw core::RuntimeError(core::err::kEFail, what, kSource);
 }
 
@@ -118,17 +135,23 @@ void Database::Exec(const char* sql) {
     Fail("running " + std::string(sql));
 }
 
+std::int64_t Database::SchemaVersion() {
+  Statement version(*this, "PRAGMA user_version");
+  version.Step();
+  return version.Int(0);
+}
+
 void Database::CreateSchema() {
   // WAL lets activations read while an administrator saves.
   {
     Statement mode(*this, "PRAGMA journal_mode = WAL");
     mode.Step();
   }
+  // Checked before any write, so that a current catalog opens on a
+  // read-only file system too.
+  if (SchemaVersion() == kSchemaVersion) return;
   Transaction t(*this);
-  Statement version(*this, "PRAGMA user_version");
-  version.Step();
-  const std::int64_t found = version.Int(0);
-  version.Reset();
+  const std::int64_t found = SchemaVersion();
   if (found > kSchemaVersion) {
     throw core::RuntimeError(core::err::kEFail,
                              "the component catalog " + path_.string() +
@@ -137,30 +160,44 @@ void Database::CreateSchema() {
                              kSource);
   }
   if (found == kSchemaVersion) return;
+  if (found < 1) {
+    Exec(R"sql(
+      CREATE TABLE applications (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        id TEXT NOT NULL UNIQUE,
+        name TEXT NOT NULL,
+        access_checks INTEGER NOT NULL,
+        identity TEXT NOT NULL,
+        password_hash TEXT
+      );
+      CREATE TABLE components (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        app_id TEXT NOT NULL REFERENCES applications(id),
+        clsid TEXT NOT NULL,
+        progid TEXT NOT NULL,
+        progid_key TEXT NOT NULL,
+        library TEXT NOT NULL,
+        threading_model TEXT NOT NULL,
+        construction_enabled INTEGER NOT NULL,
+        constructor_string TEXT,
+        UNIQUE (app_id, clsid)
+      );
+      CREATE INDEX components_clsid ON components(clsid);
+      CREATE INDEX components_progid ON components(progid_key);
+    )sql");
+  }
+  // Version 2: what makes changes that span the catalog and the class
+  // registry safe against a crash (see registry_journal.h and session.h).
   Exec(R"sql(
-    CREATE TABLE applications (
+    ALTER TABLE applications ADD COLUMN unfinished_by TEXT;
+    CREATE TABLE registry_journal (
       seq INTEGER PRIMARY KEY AUTOINCREMENT,
-      id TEXT NOT NULL UNIQUE,
-      name TEXT NOT NULL,
-      access_checks INTEGER NOT NULL,
-      identity TEXT NOT NULL,
-      password_hash TEXT
-    );
-    CREATE TABLE components (
-      seq INTEGER PRIMARY KEY AUTOINCREMENT,
-      app_id TEXT NOT NULL REFERENCES applications(id),
       clsid TEXT NOT NULL,
-      progid TEXT NOT NULL,
-      progid_key TEXT NOT NULL,
-      library TEXT NOT NULL,
-      threading_model TEXT NOT NULL,
-      construction_enabled INTEGER NOT NULL,
-      constructor_string TEXT,
-      UNIQUE (app_id, clsid)
+      progid TEXT,
+      library TEXT,
+      threading_model TEXT
     );
-    CREATE INDEX components_clsid ON components(clsid);
-    CREATE INDEX components_progid ON components(progid_key);
-    PRAGMA user_version = 1;
+    PRAGMA user_version = 2;
   )sql");
   t.Commit();
 }

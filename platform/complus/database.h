@@ -16,10 +16,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/complus/session.h"
+
 namespace complus::internal {
 
 // <root>/complus/catalog.db
 std::filesystem::path CatalogPath(const std::filesystem::path& root);
+// <root>/complus/sessions beside the catalog file catalog.
+std::filesystem::path SessionsFolder(const std::filesystem::path& catalog);
 
 class Database {
  public:
@@ -36,17 +40,23 @@ class Database {
 
   sqlite3* Handle() const { return db_; }
   const std::filesystem::path& Path() const { return path_; }
+  // The session that marks the applications saved through this connection;
+  // it ends when the connection closes.
+  Session& session() { return session_; }
 
   // Throws kEFail: "<doing> in the component catalog <path>: <SQLite's text>".
   [[noreturn]] void Fail(const std::string& doing) const;
   void Exec(const char* sql);
 
  private:
-  Database(std::filesystem::path path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+  Database(std::filesystem::path path, sqlite3* db)
+      : path_(std::move(path)), db_(db), session_(SessionsFolder(path_)) {}
   void CreateSchema();
+  std::int64_t SchemaVersion();
 
   std::filesystem::path path_;
   sqlite3* db_;
+  Session session_;
 };
 
 class Statement {
