@@ -2,11 +2,9 @@
 
 #include <dlfcn.h>
 #include <string.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <vector>
