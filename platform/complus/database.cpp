@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -65,6 +66,22 @@ void CheckPrivateFile(const fs::path& path) {
   }
 }
 
+// path as a URI path: every byte outside the unreserved set %-escaped.
+std::string UriPath(const fs::path& path) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : path.string()) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 fs::path CatalogPath(const fs::path& root) { return root / "complus" / "catalog.db"; }
@@ -86,10 +103,22 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   }
   CheckPrivateFile(path);
 
+  // On a read-only file system nothing can be written, not even the
+  // journal's shared index a WAL database wants: such a catalog is read as it
+  // stands, and every change says why it cannot be made.
+  const bool readOnlyFs = ::access(folder.c_str(), W_OK) != 0 && errno == EROFS;
   sqlite3* handle = nullptr;
-  int rc = ::sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
-                             nullptr);
+  int rc = SQLITE_OK;
+  if (readOnlyFs) {
+    const std::string uri = "file:" + UriPath(path) + "?immutable=1";
+    rc = ::sqlite3_open_v2(uri.c_str(), &handle,
+                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW, nullptr);
+  } else {
+    rc = ::sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
+                           nullptr);
+  }
   std::shared_ptr<Database> db(new Database(path, handle));
+  db->readOnlyFs_ = readOnlyFs;
   if (rc != SQLITE_OK) {
     if (!handle) {
       throw core::RuntimeError(core::err::kEFail,
@@ -99,10 +128,18 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   }
   ::sqlite3_extended_result_codes(handle, 1);
   ::sqlite3_busy_timeout(handle, kBusyTimeoutMs);
+  // The first read opens the journal's files: its failure is the opening's.
+  if (::sqlite3_exec(handle, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
+    db->Fail("opening");
+  }
   db->Exec("PRAGMA foreign_keys = ON");
   // Removed rows (password hashes among them) are overwritten, not left in free pages.
   db->Exec("PRAGMA secure_delete = ON");
-  if (create) db->CreateSchema();
+  if (create && !readOnlyFs) db->CreateSchema();
+  if (create && readOnlyFs && db->SchemaVersion() != kSchemaVersion) {
+    db->FailCause("reading", EROFS);
+  }
   return db;
 }
 
@@ -118,7 +155,9 @@ void Database::Fail(const std::string& doing) const {
     // SQLite has one; SQLite's own text otherwise.
     const int code = ::sqlite3_extended_errcode(db_) & 0xFF;
     const int system = ::sqlite3_system_errno(db_);
-    if (code == SQLITE_FULL) {
+    if (code == SQLITE_READONLY && readOnlyFs_) {
+      what += ": " + core::FileErrorCause(EROFS);
+    } else if (code == SQLITE_FULL) {
       what += ": " + core::FileErrorCause(ENOSPC);
     } else if ((code == SQLITE_IOERR || code == SQLITE_CANTOPEN || code == SQLITE_READONLY) &&
                system != 0) {
@@ -128,6 +167,13 @@ void Database::Fail(const std::string& doing) const {
     }
   }
   throw core::RuntimeError(core::err::kEFail, what, kSource);
+}
+
+void Database::FailCause(const std::string& doing, int errnum) const {
+  throw core::RuntimeError(
+      core::err::kEFail,
+      doing + " in the component catalog " + path_.string() + ": " + core::FileErrorCause(errnum),
+      kSource);
 }
 
 void Database::Exec(const char* sql) {

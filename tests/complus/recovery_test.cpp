@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "platform/com/activation.h"
 #include "platform/com/class_registry.h"
@@ -214,30 +215,29 @@ TEST_F(RecoveryTest, OnAFullDiskChangesSayDiskFullNameTheFileAndChangeNothing) {
     COMAdminCatalog catalog;
     AddApplication(catalog, "Zenthra");
   }
+  auto open = std::make_unique<COMAdminCatalog>();  // its journal files exist
   disk.Fill();
   auto expectDiskFull = [&](const std::function<void()>& change, const char* what) {
     try {
       change();
       ADD_FAILURE() << what << " succeeded on a full disk";
     } catch (const core::RuntimeError& e) {
-      EXPECT_NE(e.Description().find("disk full"), std::string::npos)
-          << what << ": " << e.Description();
-      EXPECT_NE(e.Description().find(root.string()), std::string::npos)
-          << what << ": " << e.Description();
+      const std::string& text = e.Description();
+      EXPECT_NE(text.find("disk full"), std::string::npos) << what << ": " << text;
+      EXPECT_NE(text.find((root / "complus" / "catalog.db").string()), std::string::npos)
+          << what << ": " << text;
     }
   };
+  expectDiskFull([&] { AddApplication(*open, "Second"); }, "adding an application");
+  expectDiskFull([&] { open->InstallComponent("Zenthra", CATALOG_TEST_COMPONENT, "", ""); },
+                 "installing a component");
+  open.reset();
   expectDiskFull(
       [] {
         COMAdminCatalog catalog;
         AddApplication(catalog, "Second");
       },
-      "adding an application");
-  expectDiskFull(
-      [] {
-        COMAdminCatalog catalog;
-        catalog.InstallComponent("Zenthra", CATALOG_TEST_COMPONENT, "", "");
-      },
-      "installing a component");
+      "opening the catalog");
   disk.FreeSpace();
 
   COMAdminCatalog catalog;
@@ -250,6 +250,42 @@ TEST_F(RecoveryTest, OnAFullDiskChangesSayDiskFullNameTheFileAndChangeNothing) {
   // And with space again, the install goes through.
   catalog.InstallComponent("Zenthra", CATALOG_TEST_COMPONENT, "", "");
   EXPECT_TRUE(com::LookupClsid(kSink));
+}
+
+TEST_F(RecoveryTest, OnAReadOnlyRootTheCatalogIsReadAndChangesSayReadOnly) {
+  zenthra::testing::SmallFs disk;
+  if (!disk.Available()) GTEST_SKIP() << disk.SkipReason();
+  const fs::path root = disk.path() / "root";
+  fs::create_directory(root);
+  core::SetServerRoot(root);
+  {
+    COMAdminCatalog catalog;
+    AddApplication(catalog, "Zenthra");
+    catalog.InstallComponent("Zenthra", CATALOG_TEST_COMPONENT, "", "");
+  }
+  ASSERT_TRUE(disk.ReadOnly(true));
+  {
+    COMAdminCatalog catalog;
+    CatalogCollectionPtr apps = Applications(catalog);
+    ASSERT_EQ(apps->Count(), 1);
+    EXPECT_EQ(apps->Item(0)->Name(), "Zenthra");
+    try {
+      AddApplication(catalog, "Second");
+      ADD_FAILURE() << "saved on a read-only file system";
+    } catch (const core::RuntimeError& e) {
+      EXPECT_NE(e.Description().find("read-only file system"), std::string::npos)
+          << e.Description();
+      EXPECT_NE(e.Description().find(root.string()), std::string::npos) << e.Description();
+    }
+  }
+  // Activation reads the catalog and the registry as they are.
+  {
+    com::ScopedConstructionHook hook(complus::CatalogConstructionHook());
+    EXPECT_NO_THROW(com::CreateObject(catalogtest::kSinkProgId));
+  }
+  com::FreeUnusedLibraries();
+  ASSERT_TRUE(disk.ReadOnly(false));
+  EXPECT_EQ(ApplicationCount(), 1);
 }
 
 }  // namespace
