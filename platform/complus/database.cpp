@@ -57,6 +57,14 @@ void CheckPrivateFile(const fs::path& path) {
                              "the component catalog " + path.string() + " is not a regular file",
                              kSource);
   }
+  // Its constructor strings configure what activations run: another user's
+  // file is not taken, however private.
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    throw core::RuntimeError(core::err::kEFail,
+                             "the component catalog " + path.string() + " belongs to user " +
+                                 std::to_string(st.st_uid) + ", not to root or this user",
+                             kSource);
+  }
   if ((st.st_mode & 077) != 0) {
     throw core::RuntimeError(core::err::kEFail,
                              "the component catalog " + path.string() + " has mode " +
