@@ -139,6 +139,12 @@ std::optional<TrustedFile> Open(const fs::path& path, std::string_view what, boo
            "cannot be read: " + (walked / name).string() + ": " + core::FileErrorCause(e));
     }
     if (S_ISLNK(st.st_mode)) {
+      // In a sticky folder anyone may have made the link.
+      if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        Fail(kPermissionDenied, what, path,
+             "is not trusted: the link " + (walked / name).string() + " is owned by " +
+                 UserName(st.st_uid));
+      }
       if (++links > kMaxLinks) {
         Fail(core::err::kPathNotFound, what, path, "cannot be read: too many symbolic links");
       }

@@ -158,6 +158,23 @@ TEST_F(TrustTest, LinksAreFollowedOnlyFromFoldersThatPass) {
   const std::string error = ActivationError(comtest::kWidgetProgId);
   EXPECT_TRUE(Contains(error, "the folder " + open.string())) << error;
 
+  // A link another user made in a sticky folder (as anyone may in /tmp).
+  if (::geteuid() == 0) {
+    const fs::path sticky = root_ / "sticky";
+    fs::create_directory(sticky);
+    fs::permissions(sticky, fs::perms(01777));
+    fs::create_symlink(library_, sticky / "lib.so");
+    ASSERT_EQ(::lchown((sticky / "lib.so").c_str(), kNobody, kNobody), 0);
+    try {
+      com::OpenTrusted(sticky / "lib.so", "the component library");
+      ADD_FAILURE() << "followed another user's link";
+    } catch (const core::RuntimeError& e) {
+      EXPECT_NE(e.Description().find("the link " + (sticky / "lib.so").string() + " is owned by"),
+                std::string::npos)
+          << e.Description();
+    }
+  }
+
   // A link whose target lies below an untrusted folder.
   fs::copy_file(library_, open / "real.so");
   fs::remove(link);
