@@ -12,8 +12,8 @@
 // The walk opens each component below the previous one's descriptor without
 // following links and checks what it opened, so the file that was checked is
 // the very file that is read or loaded. A symbolic link is followed only
-// from a folder that passed, and its target is walked and checked the same
-// way; anything swapped in during the walk makes it fail rather than check
+// from a folder that passed and only when root or the running user made it,
+// and its target is walked and checked the same way; anything swapped in during the walk makes it fail rather than check
 // one file and open another.
 #pragma once
 
