@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/com/library_loader.h"
 #include "platform/com/server.h"
 #include "platform/core/error.h"
 
@@ -67,16 +68,18 @@ struct PendingActivation {
   }
 };
 
-// Loads (or finds) the library. The caller holds the cache's mutex.
+// Loads (or finds) the library. The caller holds the cache's mutex. Only a
+// file nobody but root and this user can have placed is loaded, and it is
+// loaded through its checked descriptor, so nothing can be swapped in between.
 void* LoadLibrary(std::string_view progId, const std::string& path) {
   LibraryCache& cache = Libraries();
   auto it = cache.libraries.find(path);
   if (it != cache.libraries.end()) return it->second.handle;
-  if (!std::filesystem::exists(path)) CannotCreate(progId, "its library " + path + " is missing");
-  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    const char* why = ::dlerror();
-    CannotCreate(progId, "its library " + path + " cannot be loaded: " + (why ? why : "unknown"));
+  void* handle = nullptr;
+  try {
+    handle = LoadTrustedLibrary(path, RTLD_NOW, "its library");
+  } catch (const core::RuntimeError& e) {
+    CannotCreate(progId, e.Description());
   }
   cache.libraries.emplace(path, Library{handle, 0});
   return handle;
@@ -120,6 +123,23 @@ Ptr<IUnknown> CreateObject(std::string_view progId) {
   }
   if (!entry) CannotCreate(progId, "the class is not registered");
 
+  // The construction settings are read before the library is loaded, so that
+  // a class the catalog refuses never gets to run any code.
+  ConstructionHook hook;
+  {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    hook = Hook();
+  }
+  std::optional<core::Variant> ctorString;
+  if (hook) {
+    try {
+      ctorString = hook(*entry);
+    } catch (const core::RuntimeError& e) {
+      if (e.Number() == core::err::kCannotCreateObject) throw;  // the hook's own refusal
+      CannotCreate(progId, "its construction settings cannot be read: " + e.Description());
+    }
+  }
+
   PendingActivation pending;
   BeginActivation(progId, entry->libraryPath, &pending);
   void* handle = pending.handle;
@@ -143,27 +163,14 @@ Ptr<IUnknown> CreateObject(std::string_view progId) {
     CannotCreate(progId, "its class factory failed (" + HexResult(hr) + ")");
   factory.Reset();
 
-  ConstructionHook hook;
-  {
-    std::lock_guard<std::mutex> lock(HookMutex());
-    hook = Hook();
+  if (ctorString) {
+    Ptr<IObjectConstruct> construct = object.As<IObjectConstruct>();
+    if (!construct) CannotCreate(progId, "construction is enabled but the class has no Construct");
+    Ptr<IObjectConstructString> ctorObj = MakeConstructString(std::move(*ctorString));
+    hr = construct->Construct(ctorObj.Get());
+    if (Failed(hr)) CannotCreate(progId, "its Construct failed (" + HexResult(hr) + ")");
   }
-  if (hook) {
-    std::optional<core::Variant> ctorString;
-    try {
-      ctorString = hook(*entry);
-    } catch (const core::RuntimeError& e) {
-      CannotCreate(progId, "its construction settings cannot be read: " + e.Description());
-    }
-    if (ctorString) {
-      Ptr<IObjectConstruct> construct = object.As<IObjectConstruct>();
-      if (!construct)
-        CannotCreate(progId, "construction is enabled but the class has no Construct");
-      Ptr<IObjectConstructString> ctorObj = MakeConstructString(std::move(*ctorString));
-      hr = construct->Construct(ctorObj.Get());
-      if (Failed(hr)) CannotCreate(progId, "its Construct failed (" + HexResult(hr) + ")");
-    }
-  }
+
   return object;
 }
 
@@ -175,7 +182,7 @@ std::size_t FreeUnusedLibraries() {
     Library& lib = it->second;
     auto canUnload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(lib.handle, "DllCanUnloadNow"));
     if (lib.pending == 0 && canUnload && canUnload() == S_OK) {
-      ::dlclose(lib.handle);
+      UnloadTrustedLibrary(lib.handle);
       it = cache.libraries.erase(it);
       ++freed;
     } else {

@@ -6,13 +6,20 @@
 // core::RuntimeError 429 ("ActiveX component can't create object") whose
 // description names the ProgID and the reason.
 //
+// Only a library that can be trusted is loaded: an absolute path, a file and
+// folders that nobody but root and the running user can change
+// (trusted_file.h). It is loaded through the descriptor that was checked.
+//
 // Construction: every activation passes through one seam, the construction
-// hook. When the hook returns a constructor string for the class, the new
-// object is asked for IObjectConstruct and constructed with an
-// IObjectConstructString carrying that string before it is handed out; an
-// object that does not offer IObjectConstruct, or whose Construct fails, is
-// not handed out (429). The component catalog installs the hook; tests set
-// one directly.
+// hook, asked before the library is loaded, so that a hook that refuses the
+// class (by throwing) keeps its code from running at all. When the hook
+// returns a constructor string for the class, the new object is asked for
+// IObjectConstruct and constructed with an IObjectConstructString carrying
+// that string before it is handed out; an object that does not offer
+// IObjectConstruct, or whose Construct fails, is not handed out (429). A
+// hook's error 429 is passed on as it is; any other error is reported as
+// unreadable construction settings. The component catalog installs the hook;
+// tests set one directly.
 #pragma once
 
 #include <cstddef>

@@ -1,16 +1,11 @@
 #include "platform/com/class_registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
+#include "platform/com/file_lock.h"
+#include "platform/com/trusted_file.h"
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 
@@ -29,33 +24,6 @@ fs::path TablePath() { return Folder() / "classes.tsv"; }
   throw core::RuntimeError(number, what, kSource);
 }
 
-[[noreturn]] void FailErrno(const std::string& what, const fs::path& path) {
-  Fail(core::err::kPathNotFound, what + " " + path.string() + ": " + std::strerror(errno));
-}
-
-// Holds an flock on the registry's lock file for its lifetime.
-class FileLock {
- public:
-  FileLock(const fs::path& path, int operation) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) FailErrno("cannot open the class registry lock", path);
-    while (::flock(fd_, operation) != 0) {
-      if (errno != EINTR) {
-        int saved = errno;
-        ::close(fd_);
-        errno = saved;
-        FailErrno("cannot lock the class registry", path);
-      }
-    }
-  }
-  ~FileLock() { ::close(fd_); }
-  FileLock(const FileLock&) = delete;
-  FileLock& operator=(const FileLock&) = delete;
-
- private:
-  int fd_ = -1;
-};
-
 void CheckValue(std::string_view name, std::string_view value) {
   if (value.empty())
     Fail(core::err::kInvalidProcedureCall, "the class's " + std::string(name) + " is empty");
@@ -66,16 +34,15 @@ void CheckValue(std::string_view name, std::string_view value) {
   }
 }
 
+// The table decides which libraries activations load, so it is read only
+// when nobody but root and the running user can have written it.
 std::vector<ClassEntry> ReadTable(const fs::path& path) {
   std::vector<ClassEntry> entries;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (!fs::exists(path)) return entries;
-    FailErrno("cannot read the class registry", path);
-  }
-  std::string line;
+  std::optional<TrustedFile> file = OpenTrustedIfExists(path, "the class registry");
+  if (!file) return entries;
+  const std::string text = file->ReadAll();
   int number = 0;
-  while (std::getline(in, line)) {
+  for (const std::string& line : core::Split(text, "\n")) {
     ++number;
     if (line.empty()) continue;
     std::vector<std::string> cols = core::Split(line, "\t");
@@ -90,47 +57,17 @@ std::vector<ClassEntry> ReadTable(const fs::path& path) {
 }
 
 void WriteTable(const fs::path& path, const std::vector<ClassEntry>& entries) {
-  std::ostringstream text;
+  std::string text;
   for (const ClassEntry& e : entries) {
-    text << e.progId << '\t' << e.clsid.ToString() << '\t' << e.libraryPath << '\t'
-         << e.threadingModel << '\n';
+    text += e.progId + '\t' + e.clsid.ToString() + '\t' + e.libraryPath + '\t' + e.threadingModel +
+            '\n';
   }
-  const std::string data = text.str();
-  fs::path temp = path;
-  temp += ".tmp";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) FailErrno("cannot write the class registry", temp);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int saved = errno;
-      ::close(fd);
-      ::unlink(temp.c_str());
-      errno = saved;
-      FailErrno("cannot write the class registry", temp);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    ::unlink(temp.c_str());
-    FailErrno("cannot write the class registry", temp);
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    FailErrno("cannot replace the class registry", path);
-  }
+  core::WriteFileAtomically(path, text);
 }
 
 fs::path EnsureFolder() {
   fs::path folder = Folder();
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) {
-    Fail(core::err::kPathNotFound,
-         "cannot create the class registry folder " + folder.string() + ": " + ec.message());
-  }
+  core::CreatePrivateFolders(folder);
   return folder;
 }
 
@@ -141,13 +78,19 @@ void RegisterClass(std::string_view progId, const CLSID& clsid, std::string_view
   CheckValue("ProgID", progId);
   CheckValue("library path", libraryPath);
   CheckValue("threading model", threadingModel);
+  if (libraryPath.front() != '/') {
+    Fail(core::err::kInvalidProcedureCall, "the class's library path \"" +
+                                               std::string(libraryPath) +
+                                               "\" is not absolute; a class names its library "
+                                               "by its full path");
+  }
   if (threadingModel != "Apartment" && threadingModel != "Free" && threadingModel != "Both" &&
       threadingModel != "Neutral") {
     Fail(core::err::kInvalidProcedureCall,
          "unknown threading model \"" + std::string(threadingModel) + "\"");
   }
   fs::path folder = EnsureFolder();
-  FileLock lock(folder / "classes.lock", LOCK_EX);
+  FileLock lock(folder / "classes.lock");
   std::vector<ClassEntry> entries = ReadTable(TablePath());
   std::erase_if(entries, [&](const ClassEntry& e) {
     return e.clsid == clsid || core::EqualsNoCase(e.progId, progId);
@@ -159,13 +102,19 @@ void RegisterClass(std::string_view progId, const CLSID& clsid, std::string_view
 
 bool UnregisterClass(const CLSID& clsid) {
   fs::path folder = EnsureFolder();
-  FileLock lock(folder / "classes.lock", LOCK_EX);
+  FileLock lock(folder / "classes.lock");
   std::vector<ClassEntry> entries = ReadTable(TablePath());
   std::size_t removed =
       std::erase_if(entries, [&](const ClassEntry& e) { return e.clsid == clsid; });
   if (removed == 0) return false;
   WriteTable(TablePath(), entries);
   return true;
+}
+
+void CheckWritable() {
+  fs::path folder = EnsureFolder();
+  FileLock lock(folder / "classes.lock");
+  WriteTable(TablePath(), ReadTable(TablePath()));
 }
 
 std::vector<ClassEntry> List() { return ReadTable(TablePath()); }

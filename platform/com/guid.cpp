@@ -1,5 +1,9 @@
 #include "platform/com/guid.h"
 
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/core/error.h"
@@ -66,6 +70,29 @@ GUID GUID::Parse(std::string_view text) {
   throw core::RuntimeError(core::err::kInvalidProcedureCall,
                            "\"" + std::string(text) + "\" is not a class or interface identifier",
                            "com");
+}
+
+GUID GUID::New() {
+  unsigned char bytes[16];
+  std::size_t done = 0;
+  while (done < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + done, sizeof bytes - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      throw core::RuntimeError(core::err::kEFail, "cannot make a new identifier: no random numbers",
+                               "com");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  GUID g;
+  g.Data1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+            (std::uint32_t{bytes[2]} << 8) | bytes[3];
+  g.Data2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
+  g.Data3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
+  std::copy(bytes + 8, bytes + 16, g.Data4);
+  return g;
 }
 
 }  // namespace com

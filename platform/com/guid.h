@@ -29,6 +29,10 @@ struct GUID {
   static std::optional<GUID> TryParse(std::string_view text);
   // RuntimeError 5 (invalid procedure call) naming the text when it is not.
   static GUID Parse(std::string_view text);
+
+  // A fresh random identifier (RFC 4122 version 4). RuntimeError (E_FAIL)
+  // when the system has no random numbers to give.
+  static GUID New();
 };
 
 using IID = GUID;

@@ -2,10 +2,13 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdio>
-#include <memory>
+#include <fstream>
+#include <sstream>
 
 #include "platform/com/class_registry.h"
+#include "platform/com/library_loader.h"
 #include "platform/core/error.h"
 
 namespace com {
@@ -16,11 +19,26 @@ std::atomic<std::int32_t>& ModuleLockCount() {
 }
 
 std::string ModulePath(const void* address) {
-  Dl_info info{};
-  if (::dladdr(address, &info) == 0 || !info.dli_fname || !*info.dli_fname) return "";
-  std::error_code ec;
-  std::filesystem::path p = std::filesystem::weakly_canonical(info.dli_fname, ec);
-  return ec ? std::string(info.dli_fname) : p.string();
+  // The kernel's map of this process names the file behind each mapping,
+  // whatever name the loader was given for it (a descriptor's, say).
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    std::istringstream fields(line);
+    std::string range, perms, offset, device, inode;
+    fields >> range >> perms >> offset >> device >> inode;
+    const std::size_t dash = range.find('-');
+    if (dash == std::string::npos) continue;
+    const std::uintptr_t begin = std::stoull(range.substr(0, dash), nullptr, 16);
+    const std::uintptr_t end = std::stoull(range.substr(dash + 1), nullptr, 16);
+    if (at < begin || at >= end) continue;
+    std::string path;
+    std::getline(fields >> std::ws, path);
+    if (path.empty() || path.front() != '/' || path.ends_with(" (deleted)")) return "";
+    return path;
+  }
+  return "";
 }
 
 HRESULT RegisterServer(const ComClassInfo* classes, std::int32_t count, const void* anchor) {
@@ -50,29 +68,30 @@ HRESULT CanUnloadNow() { return ModuleLockCount().load() == 0 ? S_OK : S_FALSE; 
 
 namespace {
 
-using LibraryHandle = std::unique_ptr<void, int (*)(void*)>;
+// A library loaded for one call, from the very file that was checked.
+class LibraryHandle {
+ public:
+  explicit LibraryHandle(void* handle) : handle_(handle) {}
+  ~LibraryHandle() { UnloadTrustedLibrary(handle_); }
+  LibraryHandle(const LibraryHandle&) = delete;
+  LibraryHandle& operator=(const LibraryHandle&) = delete;
+  void* get() const { return handle_; }
 
-// Loads library for one call; errors say what was being done.
-LibraryHandle LoadForCall(const std::filesystem::path& library, const std::string& doing,
-                          int flags) {
-  const std::string name = library.string();
-  if (!std::filesystem::exists(library)) {
-    throw core::RuntimeError(core::err::kFileNotFound, "component library " + name + " not found",
-                             "com");
-  }
-  LibraryHandle handle(::dlopen(name.c_str(), flags | RTLD_LOCAL), &::dlclose);
-  if (!handle) {
-    const char* why = ::dlerror();
-    throw core::RuntimeError(core::err::kCannotCreateObject,
-                             "cannot " + doing + " " + name + ": " + (why ? why : "not loadable"),
-                             "com");
-  }
-  return handle;
+ private:
+  void* handle_;
+};
+
+// Loads library for one call. A relative name is taken from the current
+// directory, as an installer's user means it.
+LibraryHandle LoadForCall(const std::filesystem::path& library, int flags) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(library, ec);
+  return LibraryHandle(LoadTrustedLibrary(ec ? library : absolute, flags, "the component library"));
 }
 
 void RunSelfRegistration(const std::filesystem::path& library, const char* exportName,
                          const std::string& doing) {
-  LibraryHandle handle = LoadForCall(library, doing, RTLD_NOW);
+  LibraryHandle handle = LoadForCall(library, RTLD_NOW);
   auto fail = [&](const std::string& reason) {
     return core::RuntimeError(core::err::kCannotCreateObject,
                               "cannot " + doing + " " + library.string() + ": " + reason, "com");
@@ -103,7 +122,7 @@ std::vector<ClassDescription> DescribeLibrary(const std::filesystem::path& libra
     return core::RuntimeError(core::err::kCannotCreateObject,
                               "cannot read the classes of " + name + ": " + reason, "com");
   };
-  LibraryHandle handle = LoadForCall(library, "read the classes of", RTLD_LAZY);
+  LibraryHandle handle = LoadForCall(library, RTLD_LAZY);
   auto describe = reinterpret_cast<DllGetClassInfoFn>(::dlsym(handle.get(), "DllGetClassInfo"));
   if (!describe) throw fail("it exports no DllGetClassInfo");
   const ComClassInfo* classes = nullptr;

@@ -100,9 +100,11 @@ struct ClassDescription {
 };
 
 // Loads the library without running any of its classes, reads its class
-// description and unloads it again. RuntimeError 53 when the file is
-// missing, 429 when it cannot be loaded or exports no description, naming
-// the file and the reason.
+// description and unloads it again. A relative path is taken from the current
+// directory. The library is loaded only when it can be trusted
+// (trusted_file.h), from the very file that was checked. RuntimeError 53 when
+// the file is missing, 70 when it is not trusted, 429 when it cannot be
+// loaded or exports no description, naming the file and the reason.
 std::vector<ClassDescription> DescribeLibrary(const std::filesystem::path& library);
 
 // Loads the library and runs its DllRegisterServer / DllUnregisterServer, as

@@ -134,7 +134,8 @@ class Implements : public Interfaces... {
     if (iid == IUnknown::kIID) {
       *ppv = static_cast<IUnknown*>(static_cast<First*>(this));
     } else {
-      ((iid == Interfaces::kIID ? (*ppv = static_cast<Interfaces*>(this), true) : false) || ...);
+      (void)((iid == Interfaces::kIID ? (*ppv = static_cast<Interfaces*>(this), true) : false) ||
+             ...);
     }
     if (!*ppv) return E_NOINTERFACE;
     AddRef();

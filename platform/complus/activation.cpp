@@ -54,7 +54,7 @@ struct CatalogReader {
     }
     query = std::make_unique<Statement>(
         *db,
-        "SELECT c.construction_enabled, c.constructor_string FROM components c "
+        "SELECT c.construction_enabled, c.constructor_string, c.library FROM components c "
         "JOIN applications a ON a.id = c.app_id "
         "WHERE c.clsid = ?1 OR c.progid_key = ?2 ORDER BY a.seq, c.seq LIMIT 1");
     path = file;
@@ -63,6 +63,13 @@ struct CatalogReader {
     return query.get();
   }
 };
+
+// The registry and the catalog may spell one file differently (a link, say).
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  std::error_code ec;
+  return fs::equivalent(a, b, ec);
+}
 
 }  // namespace
 
@@ -75,12 +82,26 @@ com::ConstructionHook CatalogConstructionHook() {
       if (!query) return std::nullopt;
       query->Bind(1, entry.clsid.ToString()).Bind(2, core::FoldCase(entry.progId));
       std::optional<core::Variant> result;
-      if (query->Step() && query->Int(0) != 0) {
-        result = query->IsNull(1) ? core::Variant::Null() : core::Variant(query->Text(1));
+      std::string installed;
+      if (query->Step()) {
+        installed = query->Text(2);
+        if (query->Int(0) != 0) {
+          result = query->IsNull(1) ? core::Variant::Null() : core::Variant(query->Text(1));
+        }
       }
       query->Reset();
+      if (!installed.empty() && !SameFile(installed, entry.libraryPath)) {
+        throw core::RuntimeError(core::err::kCannotCreateObject,
+                                 "ActiveX component can't create object \"" + entry.progId +
+                                     "\": the class registry names the library " +
+                                     entry.libraryPath +
+                                     ", but the component catalog installed it from " + installed +
+                                     "; install the component again",
+                                 "complus");
+      }
       return result;
     } catch (const core::RuntimeError& e) {
+      if (e.Number() == core::err::kCannotCreateObject) throw;
       reader->Close();
       throw core::RuntimeError(
           core::err::kCannotCreateObject,

@@ -18,7 +18,9 @@ namespace complus {
 // the component's "ConstructorString" when its "ConstructionEnabled" is true,
 // nullopt when it is false, when no application holds the class or when
 // there is no catalog yet. When the catalog cannot be read, the activation
-// fails with error 429 naming the class and the reason. Safe to call from
+// fails with error 429 naming the class and the reason; so it does when the
+// class registry names another library for the class than the one the
+// catalog installed, before that library is loaded. Safe to call from
 // several threads.
 com::ConstructionHook CatalogConstructionHook();
 

@@ -2,21 +2,22 @@
 
 #include <dlfcn.h>
 #include <string.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "platform/com/class_registry.h"
 #include "platform/com/guid.h"
+#include "platform/com/library_loader.h"
 #include "platform/com/server.h"
 #include "platform/complus/database.h"
 #include "platform/complus/errors.h"
 #include "platform/complus/password.h"
+#include "platform/complus/registry_journal.h"
+#include "platform/complus/session.h"
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
@@ -79,26 +80,6 @@ constexpr PropertySpec kCompProperties[] = {
 };
 
 const char* KindName(Kind kind) { return kind == Kind::Application ? "application" : "component"; }
-
-std::string NewGuidText() {
-  com::GUID g;
-  unsigned char bytes[16];
-  std::size_t done = 0;
-  while (done < sizeof bytes) {
-    ssize_t n = ::getrandom(bytes + done, sizeof bytes - done, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) Fail(core::err::kEFail, "cannot make a new application ID: no random numbers");
-    done += static_cast<std::size_t>(n);
-  }
-  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
-  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  g.Data1 = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-            (std::uint32_t{bytes[2]} << 8) | bytes[3];
-  g.Data2 = static_cast<std::uint16_t>((bytes[4] << 8) | bytes[5]);
-  g.Data3 = static_cast<std::uint16_t>((bytes[6] << 8) | bytes[7]);
-  std::copy(bytes + 8, bytes + 16, g.Data4);
-  return g.ToString();
-}
 
 void BindValue(Statement& s, int index, const core::Variant& v) {
   switch (v.Type()) {
@@ -244,57 +225,26 @@ std::shared_ptr<CatalogObject> ComponentFromRow(const Statement& s) {
   return std::make_shared<CatalogObject>(Kind::Component, std::move(v), false);
 }
 
-// ---- class registrations that a change may have to put back ----
+// ---- class registrations that follow the catalog ----
 
-// Remembers registry entries before a change touches them, so that a change
-// that fails half-way leaves the registry as it found it.
-class RegistryUndo {
- public:
-  // Before registering classes: each may replace an entry of the same class
-  // id or ProgID.
-  void BeforeRegister(const std::vector<com::ClassDescription>& classes) {
-    for (const com::ClassDescription& c : classes) {
-      added_.push_back(c.clsid);
-      if (auto e = com::LookupClsid(c.clsid)) previous_.push_back(*e);
-      if (auto e = com::LookupProgId(c.progId); e && e->clsid != c.clsid) previous_.push_back(*e);
-    }
-  }
-  // Unregisters clsid, remembering its entry.
-  void Unregister(const com::CLSID& clsid) {
-    std::optional<com::ClassEntry> e = com::LookupClsid(clsid);
-    if (!e) return;
-    com::UnregisterClass(clsid);
-    previous_.push_back(*e);
-  }
-  void Restore() noexcept {
-    try {
-      for (const com::CLSID& clsid : added_) com::UnregisterClass(clsid);
-      for (const com::ClassEntry& e : previous_) {
-        com::RegisterClass(e.progId, e.clsid, e.libraryPath, e.threadingModel);
-      }
-    } catch (...) {
-      // Best effort: the error that made us restore is what the caller sees.
-    }
-  }
-
- private:
-  std::vector<com::CLSID> added_;
-  std::vector<com::ClassEntry> previous_;
-};
-
-// Unregisters every class in clsids that no component holds any more. Runs
-// inside the caller's transaction, so no install can slip in between.
-void UnregisterReleasedClasses(Database& db, std::vector<std::string> clsids, RegistryUndo& undo) {
+// What the registry must hold once the classes in clsids are no longer held
+// by any component: nothing for each of them still registered. Read inside
+// the caller's transaction, under the registry lock.
+std::vector<internal::RegistryTarget> ReleasedTargets(Database& db,
+                                                      std::vector<std::string> clsids) {
   std::sort(clsids.begin(), clsids.end());
   clsids.erase(std::unique(clsids.begin(), clsids.end()), clsids.end());
+  std::vector<internal::RegistryTarget> targets;
   Statement held(db, "SELECT 1 FROM components WHERE clsid = ?1 LIMIT 1");
   for (const std::string& text : clsids) {
     held.Bind(1, text);
     bool stillHeld = held.Step();
     held.Reset();
     if (stillHeld) continue;
-    if (std::optional<com::GUID> clsid = com::GUID::TryParse(text)) undo.Unregister(*clsid);
+    std::optional<com::GUID> clsid = com::GUID::TryParse(text);
+    if (clsid && com::LookupClsid(*clsid)) targets.push_back({*clsid, std::nullopt});
   }
+  return targets;
 }
 
 // ---- collections ----
@@ -343,7 +293,7 @@ class CatalogCollection : public ICatalogCollection {
            "InstallComponent");
     }
     std::vector<core::Variant> v(kAppColumns);
-    v[kAppId] = NewGuidText();
+    v[kAppId] = com::GUID::New().ToString();
     v[kAppName] = std::string();
     v[kAppAccessChecks] = true;
     v[kAppIdentity] = std::string(kDefaultIdentity);
@@ -360,9 +310,19 @@ class CatalogCollection : public ICatalogCollection {
   }
 
   std::int32_t SaveChanges() override {
+    // Removing components may unregister classes: that takes the registry
+    // lock, and finishing whatever a crashed change left first.
+    std::optional<com::FileLock> lock;
+    if (!removed_.empty()) {
+      lock.emplace(internal::LockRegistry(*db_));
+      internal::ApplyTargets(*db_);
+    }
+    const bool adds = std::any_of(items_.begin(), items_.end(),
+                                  [](const auto& object) { return object->isNew(); });
+    const std::string mark = adds ? db_->session().Mark() : std::string();
     std::int32_t count = 0;
-    RegistryUndo undo;
-    try {
+    bool unregister = false;
+    {
       Transaction t(*db_);
       std::vector<std::string> released;
       for (const auto& object : removed_) {
@@ -371,21 +331,30 @@ class CatalogCollection : public ICatalogCollection {
       }
       for (const auto& object : items_) {
         if (object->isNew()) {
-          InsertApplication(*object);
+          InsertApplication(*object, mark);
           ++count;
         } else if (object->changed()) {
           UpdateRow(*object);
           ++count;
         }
       }
-      UnregisterReleasedClasses(*db_, std::move(released), undo);
+      std::vector<internal::RegistryTarget> targets = ReleasedTargets(*db_, std::move(released));
+      internal::RecordTargets(*db_, targets);
+      unregister = !targets.empty();
       t.Commit();
-    } catch (...) {
-      undo.Restore();
-      throw;
     }
     removed_.clear();
     for (const auto& object : items_) object->MarkSaved();
+    if (unregister) {
+      try {
+        internal::ApplyTargets(*db_);
+      } catch (const core::RuntimeError& e) {
+        Fail(e.Number(),
+             "the changes were saved, but classes no component holds any more are "
+             "still registered (the next opening of the catalog unregisters them): " +
+                 e.Description());
+      }
+    }
     return count;
   }
 
@@ -416,15 +385,18 @@ class CatalogCollection : public ICatalogCollection {
     return std::string(KindName(object.kind())) + " \"" + object.Name() + "\" " + object.Key();
   }
 
-  void InsertApplication(const CatalogObject& object) {
+  // Saved with the session's mark: provisional until a component is installed
+  // into it or the session ends (session.h).
+  void InsertApplication(const CatalogObject& object, const std::string& mark) {
     if (object.column(kAppName).AsString().empty()) {
       Fail(COMADMIN_E_OBJECTERRORS,
            "the new application " + object.Key() + " has no Name; nothing was saved");
     }
     Statement s(*db_,
-                "INSERT INTO applications (id, name, access_checks, identity, password_hash) "
-                "VALUES (?1, ?2, ?3, ?4, ?5)");
+                "INSERT INTO applications (id, name, access_checks, identity, password_hash, "
+                "unfinished_by) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     for (int i = 0; i < kAppColumns; ++i) BindValue(s, i + 1, object.column(i));
+    s.Bind(kAppColumns + 1, mark);
     s.Run();
   }
 
@@ -508,15 +480,11 @@ void CheckOptionalFile(std::string_view path, const char* what) {
 // keep it anyway), runs its self-registration and checks every class.
 void RegisterLibrary(const std::string& library,
                      const std::vector<com::ClassDescription>& classes) {
-  void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!handle) {
-    const char* why = ::dlerror();
-    Fail(core::err::kCannotCreateObject,
-         "the component library " + library + " cannot be loaded: " + (why ? why : "unknown"));
-  }
+  void* handle =
+      com::LoadTrustedLibrary(library, RTLD_NOW | RTLD_NODELETE, "the component library");
   struct Closer {
     void* h;
-    ~Closer() { ::dlclose(h); }
+    ~Closer() { com::UnloadTrustedLibrary(h); }
   } closer{handle};
 
   auto registerServer = reinterpret_cast<DllRegisterServerFn>(::dlsym(handle, "DllRegisterServer"));
@@ -556,7 +524,21 @@ void RegisterLibrary(const std::string& library,
 
 // ---- the catalog ----
 
-COMAdminCatalog::COMAdminCatalog() : db_(Database::Open(core::ServerRoot(), true)) {}
+COMAdminCatalog::COMAdminCatalog() : db_(Database::Open(core::ServerRoot(), true)) {
+  // What a process killed half-way through a change left behind.
+  try {
+    // A change in progress holds the registry lock and finishes its own.
+    if (internal::HasTargets(*db_)) {
+      if (std::optional<com::FileLock> lock = internal::TryLockRegistry(*db_)) {
+        internal::ApplyTargets(*db_);
+      }
+    }
+    internal::RemoveAbandonedApplications(*db_, internal::SessionsFolder(db_->Path()));
+  } catch (const core::RuntimeError&) {
+    // Reading still works (on a read-only root, say); every change that
+    // depends on it finishes it first or says why it cannot.
+  }
+}
 
 COMAdminCatalog::~COMAdminCatalog() = default;
 
@@ -574,26 +556,39 @@ void COMAdminCatalog::InstallComponent(std::string_view application, std::string
                                        std::string_view typelibPath,
                                        std::string_view proxyStubPath) {
   if (dllPath.empty()) Fail(core::err::kInvalidProcedureCall, "no component library was given");
-  RegistryUndo undo;
-  try {
+  com::FileLock lock = internal::LockRegistry(*db_);
+  internal::ApplyTargets(*db_);
+
+  // First a record of the registry as it is, so that a crash during the
+  // library's self-registration is undone by the next opening.
+  std::string library;
+  std::vector<com::ClassDescription> classes;
+  {
     Transaction t(*db_);
-    const std::string appId = FindApplication(*db_, application);
+    FindApplication(*db_, application);
     CheckOptionalFile(typelibPath, "type library");
     CheckOptionalFile(proxyStubPath, "proxy-stub library");
-
     std::error_code ec;
     fs::path absolute = fs::absolute(fs::path(dllPath), ec);
     if (ec) absolute = fs::path(dllPath);
-    const std::vector<com::ClassDescription> classes = com::DescribeLibrary(absolute);
-    const std::string library = fs::weakly_canonical(absolute, ec).string();
+    classes = com::DescribeLibrary(absolute);
+    library = fs::weakly_canonical(absolute, ec).string();
     if (classes.empty()) {
       Fail(COMADMIN_E_COMPFILE_NOTINSTALLABLE,
            "the component library " + library + " describes no classes");
     }
+    internal::RecordTargets(*db_, internal::CurrentTargets(classes));
+    t.Commit();
+  }
 
-    undo.BeforeRegister(classes);
+  try {
+    // A self-registration can only say that it failed; a registry that
+    // cannot be written says why.
+    com::CheckWritable();
     RegisterLibrary(library, classes);
 
+    Transaction t(*db_);
+    const std::string appId = FindApplication(*db_, application);
     Statement add(*db_,
                   "INSERT INTO components (app_id, clsid, progid, progid_key, library, "
                   "threading_model, construction_enabled, constructor_string) "
@@ -610,9 +605,18 @@ void COMAdminCatalog::InstallComponent(std::string_view application, std::string
           .Bind(6, c.threadingModel)
           .Run();
     }
+    // The application is complete now, whatever becomes of its session.
+    Statement(*db_, "UPDATE applications SET unfinished_by = NULL WHERE id = ?1")
+        .Bind(1, appId)
+        .Run();
+    internal::ClearTargets(*db_);
     t.Commit();
   } catch (...) {
-    undo.Restore();
+    try {
+      internal::ApplyTargets(*db_);
+    } catch (const core::RuntimeError&) {
+      // The record stays; the next opening puts the registry back.
+    }
     throw;
   }
 }

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 
 namespace complus::internal {
 
@@ -18,11 +20,11 @@ namespace {
 
 constexpr const char* kSource = "complus";
 constexpr int kBusyTimeoutMs = 15000;
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 [[noreturn]] void FailErrno(const std::string& what, const fs::path& path) {
-  throw core::RuntimeError(core::err::kPathNotFound,
-                           what + " " + path.string() + ": " + std::strerror(errno), kSource);
+  throw core::RuntimeError(core::err::kPathNotFound, core::DescribeFileError(what, path, errno),
+                           kSource);
 }
 
 std::string Octal(mode_t mode) {
@@ -35,24 +37,32 @@ void EnsurePrivateFile(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     if (errno == EEXIST) return;  // another process made it first
-    FailErrno("cannot create the component catalog", path);
+    FailErrno("Cannot create the component catalog", path);
   }
   // The umask may have taken bits away; the owner must still read and write.
   if (::fchmod(fd, 0600) != 0) {
     int saved = errno;
     ::close(fd);
     errno = saved;
-    FailErrno("cannot set the mode of the component catalog", path);
+    FailErrno("Cannot set the mode of the component catalog", path);
   }
   ::close(fd);
 }
 
 void CheckPrivateFile(const fs::path& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) FailErrno("cannot read the component catalog", path);
+  if (::lstat(path.c_str(), &st) != 0) FailErrno("Cannot read the component catalog", path);
   if (!S_ISREG(st.st_mode)) {
     throw core::RuntimeError(core::err::kEFail,
                              "the component catalog " + path.string() + " is not a regular file",
+                             kSource);
+  }
+  // Its constructor strings configure what activations run: another user's
+  // file is not taken, however private.
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    throw core::RuntimeError(core::err::kEFail,
+                             "the component catalog " + path.string() + " belongs to user " +
+                                 std::to_string(st.st_uid) + ", not to root or this user",
                              kSource);
   }
   if ((st.st_mode & 077) != 0) {
@@ -64,9 +74,27 @@ void CheckPrivateFile(const fs::path& path) {
   }
 }
 
+// path as a URI path: every byte outside the unreserved set %-escaped.
+std::string UriPath(const fs::path& path) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : path.string()) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 fs::path CatalogPath(const fs::path& root) { return root / "complus" / "catalog.db"; }
+
+fs::path SessionsFolder(const fs::path& catalog) { return catalog.parent_path() / "sessions"; }
 
 std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   std::error_code ec;
@@ -78,17 +106,27 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   const fs::path path = CatalogPath(root);
   if (!create && !fs::exists(path, ec)) return nullptr;
   if (create) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-      FailErrno("cannot create the component catalog folder", folder);
-    }
+    core::CreatePrivateFolders(folder);
     EnsurePrivateFile(path);
   }
   CheckPrivateFile(path);
 
+  // On a read-only file system nothing can be written, not even the
+  // journal's shared index a WAL database wants: such a catalog is read as it
+  // stands, and every change says why it cannot be made.
+  const bool readOnlyFs = ::access(folder.c_str(), W_OK) != 0 && errno == EROFS;
   sqlite3* handle = nullptr;
-  int rc = ::sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
-                             nullptr);
+  int rc = SQLITE_OK;
+  if (readOnlyFs) {
+    const std::string uri = "file:" + UriPath(path) + "?immutable=1";
+    rc = ::sqlite3_open_v2(uri.c_str(), &handle,
+                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW, nullptr);
+  } else {
+    rc = ::sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
+                           nullptr);
+  }
   std::shared_ptr<Database> db(new Database(path, handle));
+  db->readOnlyFs_ = readOnlyFs;
   if (rc != SQLITE_OK) {
     if (!handle) {
       throw core::RuntimeError(core::err::kEFail,
@@ -98,24 +136,63 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   }
   ::sqlite3_extended_result_codes(handle, 1);
   ::sqlite3_busy_timeout(handle, kBusyTimeoutMs);
+  // The first read opens the journal's files: its failure is the opening's.
+  if (::sqlite3_exec(handle, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) !=
+      SQLITE_OK) {
+    db->Fail("opening");
+  }
   db->Exec("PRAGMA foreign_keys = ON");
   // Removed rows (password hashes among them) are overwritten, not left in free pages.
   db->Exec("PRAGMA secure_delete = ON");
-  if (create) db->CreateSchema();
+  if (create && !readOnlyFs) db->CreateSchema();
+  if (create && readOnlyFs && db->SchemaVersion() != kSchemaVersion) {
+    db->FailCause("reading", EROFS);
+  }
   return db;
 }
 
-Database::~Database() { ::sqlite3_close_v2(db_); }
+Database::~Database() {
+  if (db_) session_.End(*this);
+  ::sqlite3_close_v2(db_);
+}
 
 void Database::Fail(const std::string& doing) const {
   std::string what = doing + " in the component catalog " + path_.string();
-  if (db_) what += std::string(": ") + ::sqlite3_errmsg(db_);
+  if (db_) {
+    // The file system's reason, in the words an administrator acts on, where
+    // SQLite has one; SQLite's own text otherwise.
+    const int code = ::sqlite3_extended_errcode(db_) & 0xFF;
+    const int system = ::sqlite3_system_errno(db_);
+    if (code == SQLITE_READONLY && readOnlyFs_) {
+      what += ": " + core::FileErrorCause(EROFS);
+    } else if (code == SQLITE_FULL) {
+      what += ": " + core::FileErrorCause(ENOSPC);
+    } else if ((code == SQLITE_IOERR || code == SQLITE_CANTOPEN || code == SQLITE_READONLY) &&
+               system != 0) {
+      what += ": " + core::FileErrorCause(system);
+    } else {
+      what += std::string(": ") + ::sqlite3_errmsg(db_);
+    }
+  }
   throw core::RuntimeError(core::err::kEFail, what, kSource);
+}
+
+void Database::FailCause(const std::string& doing, int errnum) const {
+  throw core::RuntimeError(
+      core::err::kEFail,
+      doing + " in the component catalog " + path_.string() + ": " + core::FileErrorCause(errnum),
+      kSource);
 }
 
 void Database::Exec(const char* sql) {
   if (::sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
     Fail("running " + std::string(sql));
+}
+
+std::int64_t Database::SchemaVersion() {
+  Statement version(*this, "PRAGMA user_version");
+  version.Step();
+  return version.Int(0);
 }
 
 void Database::CreateSchema() {
@@ -124,11 +201,11 @@ void Database::CreateSchema() {
     Statement mode(*this, "PRAGMA journal_mode = WAL");
     mode.Step();
   }
+  // Checked before any write, so that a current catalog opens on a
+  // read-only file system too.
+  if (SchemaVersion() == kSchemaVersion) return;
   Transaction t(*this);
-  Statement version(*this, "PRAGMA user_version");
-  version.Step();
-  const std::int64_t found = version.Int(0);
-  version.Reset();
+  const std::int64_t found = SchemaVersion();
   if (found > kSchemaVersion) {
     throw core::RuntimeError(core::err::kEFail,
                              "the component catalog " + path_.string() +
@@ -137,30 +214,44 @@ void Database::CreateSchema() {
                              kSource);
   }
   if (found == kSchemaVersion) return;
+  if (found < 1) {
+    Exec(R"sql(
+      CREATE TABLE applications (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        id TEXT NOT NULL UNIQUE,
+        name TEXT NOT NULL,
+        access_checks INTEGER NOT NULL,
+        identity TEXT NOT NULL,
+        password_hash TEXT
+      );
+      CREATE TABLE components (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        app_id TEXT NOT NULL REFERENCES applications(id),
+        clsid TEXT NOT NULL,
+        progid TEXT NOT NULL,
+        progid_key TEXT NOT NULL,
+        library TEXT NOT NULL,
+        threading_model TEXT NOT NULL,
+        construction_enabled INTEGER NOT NULL,
+        constructor_string TEXT,
+        UNIQUE (app_id, clsid)
+      );
+      CREATE INDEX components_clsid ON components(clsid);
+      CREATE INDEX components_progid ON components(progid_key);
+    )sql");
+  }
+  // Version 2: what makes changes that span the catalog and the class
+  // registry safe against a crash (see registry_journal.h and session.h).
   Exec(R"sql(
-    CREATE TABLE applications (
+    ALTER TABLE applications ADD COLUMN unfinished_by TEXT;
+    CREATE TABLE registry_journal (
       seq INTEGER PRIMARY KEY AUTOINCREMENT,
-      id TEXT NOT NULL UNIQUE,
-      name TEXT NOT NULL,
-      access_checks INTEGER NOT NULL,
-      identity TEXT NOT NULL,
-      password_hash TEXT
-    );
-    CREATE TABLE components (
-      seq INTEGER PRIMARY KEY AUTOINCREMENT,
-      app_id TEXT NOT NULL REFERENCES applications(id),
       clsid TEXT NOT NULL,
-      progid TEXT NOT NULL,
-      progid_key TEXT NOT NULL,
-      library TEXT NOT NULL,
-      threading_model TEXT NOT NULL,
-      construction_enabled INTEGER NOT NULL,
-      constructor_string TEXT,
-      UNIQUE (app_id, clsid)
+      progid TEXT,
+      library TEXT,
+      threading_model TEXT
     );
-    CREATE INDEX components_clsid ON components(clsid);
-    CREATE INDEX components_progid ON components(progid_key);
-    PRAGMA user_version = 1;
+    PRAGMA user_version = 2;
   )sql");
   t.Commit();
 }

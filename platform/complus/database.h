@@ -16,16 +16,21 @@
 #include <string>
 #include <string_view>
 
+#include "platform/complus/session.h"
+
 namespace complus::internal {
 
 // <root>/complus/catalog.db
 std::filesystem::path CatalogPath(const std::filesystem::path& root);
+// <root>/complus/sessions beside the catalog file catalog.
+std::filesystem::path SessionsFolder(const std::filesystem::path& catalog);
 
 class Database {
  public:
   // Opens the catalog below root, creating the folder (0700), the file
   // (0600) and the tables when create is true. Without create, returns null
-  // when there is no catalog file yet. Error 76 when root is no folder;
+  // when there is no catalog file yet. On a read-only file system the catalog
+  // is opened for reading only; changes then fail saying so. Error 76 when root is no folder;
   // refuses (kEFail) a catalog file that is not a regular file or that group
   // or others may access.
   static std::shared_ptr<Database> Open(const std::filesystem::path& root, bool create);
@@ -36,17 +41,27 @@ class Database {
 
   sqlite3* Handle() const { return db_; }
   const std::filesystem::path& Path() const { return path_; }
+  // The session that marks the applications saved through this connection;
+  // it ends when the connection closes.
+  Session& session() { return session_; }
 
-  // Throws kEFail: "<doing> in the component catalog <path>: <SQLite's text>".
+  // Throws kEFail: "<doing> in the component catalog <path>: <cause>", the
+  // cause in the file system's words where there is one ("disk full",
+  // "read-only file system"), else SQLite's text.
   [[noreturn]] void Fail(const std::string& doing) const;
+  [[noreturn]] void FailCause(const std::string& doing, int errnum) const;
   void Exec(const char* sql);
 
  private:
-  Database(std::filesystem::path path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+  Database(std::filesystem::path path, sqlite3* db)
+      : path_(std::move(path)), db_(db), session_(SessionsFolder(path_)) {}
   void CreateSchema();
+  std::int64_t SchemaVersion();
 
   std::filesystem::path path_;
   sqlite3* db_;
+  bool readOnlyFs_ = false;  // opened read-only: the file system allows no writes
+  Session session_;
 };
 
 class Statement {

@@ -278,9 +278,11 @@ adodb::Rowset RunQuery(Store& store, std::string_view text) {
   if (q.all_columns) {
     for (const FieldList& props : matches) {
       for (const auto& [n, v] : props) {
+        // Named, not captured: clang 14 (the fuzz build's) cannot capture a binding.
+        const std::string& name = n;
         if (!std::any_of(rows.columns.begin(), rows.columns.end(),
-                         [&](const std::string& c) { return SameProperty(c, n); })) {
-          rows.columns.push_back(n);
+                         [&](const std::string& c) { return SameProperty(c, name); })) {
+          rows.columns.push_back(name);
         }
       }
     }

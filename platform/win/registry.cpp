@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/core/error.h"
+#include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 
@@ -101,6 +103,15 @@ std::optional<std::string> FindChild(const fs::path& dir, std::string_view name)
   return std::nullopt;
 }
 
+bool CreatePrivate(const fs::path& folder) {
+  try {
+    core::CreatePrivateFolders(folder);
+    return true;
+  } catch (const core::RuntimeError&) {
+    return false;
+  }
+}
+
 HKEY NewHandle(KeyRef ref) {
   HandleTable& t = Handles();
   std::lock_guard<std::mutex> lock(t.mu);
@@ -163,14 +174,12 @@ LONG RegCreateKeyA(HKEY hKey, const char* subKey, HKEY* phkResult) {
   if (!names) return ERROR_INVALID_PARAMETER;
   auto folder = FolderOf(*ref);
   if (!folder) return ERROR_ACCESS_DENIED;
-  std::error_code ec;
-  fs::create_directories(*folder, ec);
-  if (ec) return ERROR_ACCESS_DENIED;
+  // Keys are private to the server's owner (0700), whatever the umask.
+  if (!CreatePrivate(*folder)) return ERROR_ACCESS_DENIED;
   for (const std::string& n : *names) {
     auto child = FindChild(*folder, n);
     if (!child) {
-      fs::create_directory(*folder / n, ec);
-      if (ec) return ERROR_ACCESS_DENIED;
+      if (!CreatePrivate(*folder / n)) return ERROR_ACCESS_DENIED;
       child = n;
     }
     *folder /= *child;

@@ -7,7 +7,9 @@
 #include <fstream>
 
 #include "platform/core/error.h"
+#include "platform/core/server_root.h"
 #include "tests/com/temp_root.h"
+#include "tests/support/small_fs.h"
 
 namespace {
 
@@ -113,6 +115,30 @@ TEST_F(ClassRegistryTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   EXPECT_EQ(com::List().size(), static_cast<std::size_t>(kProcesses * kEach));
+}
+
+TEST_F(ClassRegistryTest, OnAFullDiskAChangeSaysSoAndTheTableStaysAsItWas) {
+  zenthra::testing::SmallFs disk;
+  if (!disk.Available()) GTEST_SKIP() << disk.SkipReason();
+  const std::filesystem::path root = disk.path() / "root";
+  core::SetServerRoot(root);
+  com::RegisterClass("Keep.Cls", kA, "/srv/Keep.dll", "Apartment");
+  disk.Fill();
+  try {
+    com::RegisterClass("New.Cls", kB, "/srv/New.dll", "Apartment");
+    ADD_FAILURE() << "registered on a full disk";
+  } catch (const core::RuntimeError& e) {
+    EXPECT_NE(e.Description().find((root / "com" / "classes.tsv").string()), std::string::npos)
+        << e.Description();
+    EXPECT_NE(e.Description().find("disk full"), std::string::npos) << e.Description();
+  }
+  EXPECT_THROW(com::CheckWritable(), core::RuntimeError);
+  disk.FreeSpace();
+  ASSERT_EQ(com::List().size(), 1u);
+  EXPECT_EQ(com::List()[0].progId, "Keep.Cls");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "com"), {}), 2)
+      << "a temporary file was left behind";
+  core::SetServerRoot(root_);
 }
 
 }  // namespace

@@ -248,6 +248,14 @@ TEST_F(CatalogTest, CatalogFilesArePrivateAndALooseCatalogIsRefused) {
   auto e = ErrorOf([] { COMAdminCatalog catalog; });
   EXPECT_NE(e.Description().find(path.string()), std::string::npos) << e.Description();
   EXPECT_NE(e.Description().find("0644"), std::string::npos) << e.Description();
+  // Private but another user's: its settings are not taken either.
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    e = ErrorOf([] { COMAdminCatalog catalog; });
+    EXPECT_NE(e.Description().find("belongs to user 65534"), std::string::npos) << e.Description();
+    ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+  }
 
   core::SetServerRoot(root_ / "no-such-server");
   EXPECT_EQ(ErrorOf([] { COMAdminCatalog catalog; }).Number(), core::err::kPathNotFound);

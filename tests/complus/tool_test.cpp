@@ -9,6 +9,8 @@
 #include "platform/com/activation.h"
 #include "platform/com/class_registry.h"
 #include "platform/complus/catalog.h"
+#include "platform/core/terminal.h"
+#include "platform/core/text.h"
 #include "tests/complus/temp_root.h"
 #include "tests/complus/test_probe.h"
 #include "tools/zenthra-catalog/escape.h"
@@ -229,6 +231,45 @@ TEST(EscapeTest, ValuesRoundTripAndCommonPathsStayReadable) {
     EXPECT_EQ(Unescape(Escape(s)), s) << Escape(s);
     EXPECT_EQ(Escape(s).find_first_of("\r\n"), std::string::npos);
   }
+}
+
+TEST(EscapeTest, NothingATerminalActsOnIsWrittenAndAllOfItReadsBack) {
+  using zenthra_catalog::Escape;
+  using zenthra_catalog::Unescape;
+  // A title change and a screen clear, a C1 CSI, a right-to-left override, a
+  // stray continuation byte, and a backslash before each of them.
+  const std::string hostile =
+      "\x1b]0;owned\x07\x1b[2J \xc2\x9b"
+      "31m \xe2\x80\xae"
+      "txt.exe \x80 \\\xc2\x9b";
+  const std::string e = Escape(hostile);
+  EXPECT_EQ(e,
+            "\\x1B]0;owned\\x07\\x1B[2J \\xC2\\x9B31m \\xE2\\x80\\xAEtxt.exe \\x80 "
+            "\\\\\\xC2\\x9B");
+  EXPECT_EQ(Unescape(e), hostile);
+  // What is left for a terminal is plain text and backslashes.
+  EXPECT_EQ(core::TerminalSafe(e), core::Replace(e, "\\", "\\\\"));
+  EXPECT_EQ(Escape("Boîte de réception\\Spam"), "Boîte de réception\\Spam");
+}
+
+TEST_F(ToolTest, StoredTextReachesTheTerminalEscaped) {
+  {
+    COMAdminCatalog catalog;
+    CatalogCollectionPtr apps = catalog.GetCollection("Applications");
+    apps->Populate();
+    apps->Add()->Value("Name", Variant("Zen\x1b]0;owned\x07thra"));
+    apps->SaveChanges();
+  }
+  Result r = Tool({"list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Application: Zen\\x1B]0;owned\\x07thra"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+
+  // Refusals quote the name they were given, escaped too.
+  r = Tool({"show", "\x1b[2J\xe2\x80\xae"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("\\x1B[2J\\u{202E}"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/win/registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -109,6 +110,22 @@ TEST_F(RegistryTest, RefusesBadHandlesAndNamesThatLeaveTheKey) {
   // A file of that name is no key either.
   std::ofstream(root_ / "registry" / "HKEY_LOCAL_MACHINE" / "Plain") << "x";
   EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "Plain", &h), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, KeysArePrivateFoldersWhateverTheUmask) {
+  const mode_t old = ::umask(0);
+  HKEY h = 0;
+  const LONG rc = RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\Zenthra\\Settings", &h);
+  ::umask(old);
+  ASSERT_EQ(rc, ERROR_SUCCESS);
+  RegCloseKey(h);
+  fs::path folder = root_ / "registry";
+  for (const char* part : {"HKEY_LOCAL_MACHINE", "Software", "Zenthra", "Settings", ""}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0) << folder;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << folder;
+    folder /= part;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "platform/core/terminal.h"
+#include "platform/core/text.h"
+
 namespace zenthra_catalog {
 
 namespace {
@@ -29,8 +32,28 @@ bool StartsEscape(std::string_view text, std::size_t i) {
 std::string Escape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  char buf[8];
+  auto hex = [&](unsigned char c) {
+    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+    out += buf;
+  };
+  for (std::size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      // Whatever a terminal would act on (C1 controls, bidirectional
+      // overrides, bytes that are no UTF-8) goes out byte by byte as \xHH,
+      // which reads back exactly.
+      char32_t code = 0;
+      const std::size_t n = core::Utf8SequenceAt(text, i, &code);
+      const std::string_view character = text.substr(i, n == 0 ? 1 : n);
+      if (n == 0 || core::TerminalSafe(character) != character) {
+        for (char b : character) hex(static_cast<unsigned char>(b));
+      } else {
+        out += character;
+      }
+      i += character.size();
+      continue;
+    }
     if (c == '\r') {
       out += "\\r";
     } else if (c == '\n') {
@@ -38,17 +61,16 @@ std::string Escape(std::string_view text) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (IsControl(c)) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else if (c == '\\' &&
-               (StartsEscape(text, i) || i + 1 == text.size() || text[i + 1] == '\r' ||
-                text[i + 1] == '\n' || text[i + 1] == '\t' || IsControl(text[i + 1]))) {
+      hex(c);
+    } else if (c == '\\' && (StartsEscape(text, i) || i + 1 == text.size() || text[i + 1] == '\r' ||
+                             text[i + 1] == '\n' || text[i + 1] == '\t' || IsControl(text[i + 1]) ||
+                             static_cast<unsigned char>(text[i + 1]) >= 0x80)) {
       // Doubled wherever the next characters written could read as an escape.
       out += "\\\\";
     } else {
       out += static_cast<char>(c);
     }
+    ++i;
   }
   return out;
 }

@@ -21,6 +21,7 @@
 #include "platform/complus/catalog.h"
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
+#include "platform/core/terminal.h"
 #include "platform/core/text.h"
 #include "tools/zenthra-catalog/escape.h"
 
@@ -161,8 +162,8 @@ void Install(COMAdminCatalog& catalog, std::string_view app, const std::string& 
     throw;
   }
   for (const com::ClassDescription& c : classes) {
-    std::cout << "installed " << c.progId << " in " << zenthra_catalog::Escape(name) << " " << id
-              << "\n";
+    std::cout << "installed " << zenthra_catalog::Escape(c.progId) << " in "
+              << zenthra_catalog::Escape(name) << " " << id << "\n";
   }
 }
 
@@ -273,13 +274,9 @@ int Run(int argc, char** argv) {
   return std::cout ? 0 : 1;
 }
 
-// One line, whatever the message holds.
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
+// One line, whatever the message holds: it may quote names and values from
+// the catalog or the command line.
+std::string OneLine(const std::string& text) { return core::TerminalSafe(text); }
 
 }  // namespace
 

@@ -56,7 +56,12 @@ const char* kUsageText =
     "  deliver ALIAS [FILE]                     deliver a message (FILE or stdin)\n"
     "  ls URL                                   list a folder\n"
     "  show [--raw] URL                         print an item's properties\n"
-    "  put [--folder] URL NAME=VALUE...         create or overwrite an item\n"
+    "  put [--folder] [--replace-folder] URL NAME=VALUE...\n"
+    "                                           create or overwrite an item; --folder\n"
+    "                                           makes a folder or sets a folder's\n"
+    "                                           properties; an existing folder is\n"
+    "                                           replaced (with all below it) only with\n"
+    "                                           --replace-folder\n"
     "  rm URL                                   delete an item\n"
     "VALUE true/false is a Boolean, NAME:int=VALUE an integer, else a string.\n"
     "The server root is --root DIR, else $ZENTHRA_ROOT.\n";
@@ -105,22 +110,6 @@ void ExpectArgs(const std::vector<std::string>& args, std::size_t min, std::size
   if (args.size() > max) throw UsageError{"unexpected argument \"" + args[max] + "\""};
 }
 
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string ShowValue(const Variant& v) {
   switch (v.Type()) {
     case core::VarType::Null:
@@ -128,7 +117,7 @@ std::string ShowValue(const Variant& v) {
     case core::VarType::Empty:
       return "Empty";
     default:
-      return Printable(v.AsString());
+      return core::TerminalSafe(v.AsString());
   }
 }
 
@@ -288,8 +277,8 @@ int MailboxCommand(std::vector<std::string> args, std::ostream& out, std::ostrea
   if (sub == "list") {
     ExpectArgs(args, 0, 0, "");
     for (const MailboxInfo& m : Store::Open()->Mailboxes()) {
-      out << m.alias << "\t" << m.mailbox_store << "\t" << m.url << (m.is_system ? "\tsystem" : "")
-          << "\n";
+      out << core::TerminalSafe(m.alias) << "\t" << core::TerminalSafe(m.mailbox_store) << "\t"
+          << core::TerminalSafe(m.url) << (m.is_system ? "\tsystem" : "") << "\n";
     }
     return kOk;
   }
@@ -349,7 +338,7 @@ int List(std::vector<std::string> args, std::ostream& out) {
     std::string kind = item.is_folder                                       ? "folder"
                        : cls && cls->Equals(Variant(schema::kMessageClass)) ? "message"
                                                                             : "item";
-    out << kind << "\t" << item.name;
+    out << kind << "\t" << core::TerminalSafe(item.name);
     if (hidden && hidden->Type() == core::VarType::Boolean && hidden->AsBool()) out << "\thidden";
     out << "\n";
   }
@@ -369,9 +358,10 @@ int Show(std::vector<std::string> args, std::ostream& out) {
   }
   for (const auto& [name, value] : props) {
     if (name == schema::kContent) {
-      out << name << " = (" << value.AsString().size() << " bytes; show --raw prints them)\n";
+      out << core::TerminalSafe(name) << " = (" << value.AsString().size()
+          << " bytes; show --raw prints them)\n";
     } else {
-      out << name << " = " << ShowValue(value) << "\n";
+      out << core::TerminalSafe(name) << " = " << ShowValue(value) << "\n";
     }
   }
   return kOk;
@@ -379,6 +369,7 @@ int Show(std::vector<std::string> args, std::ostream& out) {
 
 int Put(std::vector<std::string> args) {
   bool folder = TakeFlag(args, "--folder");
+  bool replaceFolder = TakeFlag(args, "--replace-folder");
   ExpectArgs(args, 1, SIZE_MAX, "put needs URL and NAME=VALUE...");
   adodb::FieldList props;
   for (std::size_t i = 1; i < args.size(); ++i) props.push_back(ParseAssignment(args[i]));
@@ -391,14 +382,20 @@ int Put(std::vector<std::string> args) {
   Item parent = store->Resolve(FileUrl(names));
   names.push_back(name);
   std::optional<Item> existing = store->Find(names);
-  if (folder && existing) {
-    // A folder is never replaced, which would drop its content: its
-    // properties are updated instead.
-    if (!existing->is_folder) {
+  if (existing && existing->is_folder && !replaceFolder) {
+    // Replacing a folder would drop everything below it: only on request.
+    // Asked to be a folder, it keeps its content and takes the properties.
+    if (!folder) {
       throw RuntimeError(core::err::kDbResourceExists,
-                         "an item that is no folder exists at " + args[0]);
+                         args[0] +
+                             " is a folder; put would replace it and everything below it "
+                             "(use --folder to set its properties, --replace-folder to "
+                             "replace it)");
     }
     store->Update(existing->id, props);
+  } else if (folder && existing && !existing->is_folder) {
+    throw RuntimeError(core::err::kDbResourceExists,
+                       "an item that is no folder exists at " + args[0]);
   } else {
     store->Create(parent.id, name, folder, ExistingItem::Replace, props);
   }
@@ -444,7 +441,7 @@ int RunCommand(const std::vector<std::string>& arguments, std::istream& in, std:
     err << "zenthra-store: " << e.message << "\n";
     return kUsage;
   } catch (const RuntimeError& e) {
-    err << "zenthra-store: " << Printable(e.Description()) << "\n";
+    err << "zenthra-store: " << core::TerminalSafe(e.Description()) << "\n";
     return kFailed;
   } catch (const std::exception& e) {
     err << "zenthra-store: " << e.what() << "\n";
