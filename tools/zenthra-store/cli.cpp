@@ -397,6 +397,10 @@ int Put(std::vector<std::string> args) {
     throw RuntimeError(core::err::kDbResourceExists,
                        "an item that is no folder exists at " + args[0]);
   } else {
+    // The store never drops a folder's content as a side effect of
+    // overwriting it; asked to, the tool deletes it first, in the same
+    // transaction.
+    if (existing && existing->is_folder) store->Delete(existing->id);
     store->Create(parent.id, name, folder, ExistingItem::Replace, props);
   }
   store->CommitTrans();
