@@ -3,10 +3,13 @@
 // the same disk; once for messages without the marker attachment and once
 // for marked ones (which the sink moves into Spam). Prints both ratios.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "bench/median_rates.h"
 #include "bench/sink_root.h"
@@ -17,49 +20,61 @@
 namespace {
 
 // state.range(0): 1 for marked messages; state.range(1): 1 with the sink.
-void BM_Deliver(benchmark::State& state) {
+// The roots, one without and one with the registration, made before any
+// measurement: a running server's class registry and catalog were written
+// long before the mail it files, and activation keeps what it read from
+// files that have been left alone for a few seconds.
+void BM_Deliver(benchmark::State& state, const std::filesystem::path* roots) {
   const bool marked = state.range(0) != 0, registered = state.range(1) != 0;
-  std::filesystem::path dir = bench::NewDir("events-bench");
-  bench::PrepareSinkRoot(dir / "root", ZENTHRA_DLL, registered);
-  std::unique_ptr<store::Store> s = store::Store::Open(dir / "root");
+  core::SetServerRoot(roots[registered] / "root");
+  std::unique_ptr<store::Store> s = store::Store::Open(roots[registered] / "root");
+  const auto filed = [&] {
+    std::optional<store::Item> spam = s->Find({"example.com", "MBX", "jdoe", "Spam"});
+    return spam ? s->Children(spam->id).size() : 0;
+  };
+  const std::size_t filed_before = filed();
   int n = 0;
   for (auto _ : state) s->Deliver("jdoe", bench::Message("bench " + std::to_string(n++), marked));
   state.SetItemsProcessed(n);
   state.SetLabel(std::string(marked ? "marked" : "unmarked") +
                  (registered ? ", sink registered" : ", no sink"));
-  if (registered && marked) {
-    // The sink must really have run: the marked messages left the Inbox.
-    std::optional<store::Item> spam = s->Find({"example.com", "MBX", "jdoe", "Spam"});
-    if (!spam || s->Children(spam->id).size() != static_cast<std::size_t>(n)) {
-      state.SkipWithError("the sink did not move the marked messages");
-    }
+  // The sink must really have run: the marked messages left the Inbox.
+  if (registered && marked && filed() - filed_before != static_cast<std::size_t>(n)) {
+    state.SkipWithError("the sink did not move the marked messages");
   }
-  s.reset();
-  std::filesystem::remove_all(dir);
 }
-
-// fsync times vary from moment to moment; the median of three runs each
-// keeps the ratios steady.
-BENCHMARK(BM_Deliver)
-    ->ArgNames({"marked", "sink"})
-    ->Args({0, 0})
-    ->Args({0, 1})
-    ->Args({1, 0})
-    ->Args({1, 1})
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(1.0)
-    ->UseRealTime()
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true);
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Deliveries run here as in zenthra-lmtpd, which keeps freed memory for
+  // the next message instead of handing it back to the kernel each time.
+  ::mallopt(M_TRIM_THRESHOLD, 8 << 20);
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   complus::EnableCatalogActivation();
+  std::filesystem::path roots[2];
   bench::MedianRates reporter;
   try {
+    for (int registered = 0; registered <= 1; ++registered) {
+      roots[registered] = bench::NewDir("events-bench");
+      bench::PrepareSinkRoot(roots[registered] / "root", ZENTHRA_DLL, registered != 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    // fsync times vary from moment to moment; the median of three runs each
+    // keeps the ratios steady.
+    benchmark::RegisterBenchmark("BM_Deliver", BM_Deliver, roots)
+        ->ArgNames({"marked", "sink"})
+        ->Args({0, 0})
+        ->Args({0, 1})
+        ->Args({1, 0})
+        ->Args({1, 1})
+        ->Unit(benchmark::kMicrosecond)
+        ->MinTime(1.0)
+        ->UseRealTime()
+        ->Repetitions(3)
+        ->ReportAggregatesOnly(true);
     benchmark::RunSpecifiedBenchmarks(&reporter);
   } catch (const core::RuntimeError& e) {
     std::fprintf(stderr, "events_bench: %s\n", e.Description().c_str());
@@ -74,6 +89,7 @@ int main(int argc, char** argv) {
                   marked ? "marked" : "unmarked", with, without, with / without);
     }
   }
+  for (const std::filesystem::path& dir : roots) std::filesystem::remove_all(dir);
   benchmark::Shutdown();
   return 0;
 }

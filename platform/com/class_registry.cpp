@@ -1,10 +1,12 @@
 #include "platform/com/class_registry.h"
 
 #include <filesystem>
+#include <mutex>
 
 #include "platform/com/file_lock.h"
 #include "platform/com/trusted_file.h"
 #include "platform/core/error.h"
+#include "platform/core/file_stamp.h"
 #include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
@@ -53,6 +55,30 @@ std::vector<ClassEntry> ReadTable(const fs::path& path) {
     }
     entries.push_back({cols[0], *clsid, cols[2], cols[3]});
   }
+  return entries;
+}
+
+// Every activation looks its class up, and reading the table means checking
+// every folder above it: the process keeps the latest table it read and
+// reads again only when the file's stamp changes. The stamp is taken before
+// the read, so a table written meanwhile is read again next time.
+std::vector<ClassEntry> ReadTableCached(const fs::path& path) {
+  struct Cache {
+    std::mutex mutex;
+    fs::path path;
+    std::optional<core::FileStamp> stamp;
+    std::vector<ClassEntry> entries;
+  };
+  static Cache* cache = new Cache();  // outlives static destructors
+  std::lock_guard<std::mutex> lock(cache->mutex);
+  std::optional<core::FileStamp> stamp = core::FileStamp::Of(path);
+  if (stamp && cache->stamp && *cache->stamp == *stamp && cache->path == path) {
+    return cache->entries;
+  }
+  std::vector<ClassEntry> entries = ReadTable(path);
+  cache->path = path;
+  cache->stamp = stamp && stamp->Settled() ? stamp : std::nullopt;
+  cache->entries = entries;
   return entries;
 }
 
@@ -117,7 +143,7 @@ void CheckWritable() {
   WriteTable(TablePath(), ReadTable(TablePath()));
 }
 
-std::vector<ClassEntry> List() { return ReadTable(TablePath()); }
+std::vector<ClassEntry> List() { return ReadTableCached(TablePath()); }
 
 std::optional<ClassEntry> LookupProgId(std::string_view progId) {
   for (ClassEntry& e : List()) {

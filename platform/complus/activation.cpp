@@ -2,11 +2,16 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "platform/complus/database.h"
 #include "platform/core/error.h"
+#include "platform/core/file_stamp.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 
@@ -18,8 +23,15 @@ using internal::Statement;
 
 namespace {
 
+// What the catalog says about one class.
+struct Answer {
+  std::optional<core::Variant> construction;  // the constructor string, when enabled
+  std::string installed;                      // the library it was installed from
+};
+
 // One open connection and prepared query, reused while the catalog file stays
-// the same file.
+// the same file, and the answers already given, kept while neither the
+// catalog nor its write-ahead log changes (core::FileStamp).
 struct CatalogReader {
   std::mutex mutex;
   fs::path path;
@@ -27,10 +39,47 @@ struct CatalogReader {
   ino_t inode = 0;
   std::shared_ptr<Database> db;
   std::unique_ptr<Statement> query;  // declared after db: finalized first
+  std::optional<core::FileStamp> file_stamp, log_stamp;
+  std::map<std::pair<std::string, std::string>, Answer> answers;
 
   void Close() {
     query.reset();
     db.reset();
+    answers.clear();
+  }
+
+  // The catalog's answer for the class, from memory while the files are as
+  // they were when it was asked, else from the file.
+  std::optional<Answer> Ask(const fs::path& root, const com::ClassEntry& entry) {
+    const fs::path file = internal::CatalogPath(root);
+    std::optional<core::FileStamp> now_file = core::FileStamp::Of(file);
+    std::optional<core::FileStamp> now_log = core::FileStamp::Of(file.string() + "-wal");
+    const bool same =
+        now_file && file_stamp && *now_file == *file_stamp && now_log == log_stamp && file == path;
+    std::pair<std::string, std::string> key{entry.clsid.ToString(), core::FoldCase(entry.progId)};
+    if (same) {
+      auto it = answers.find(key);
+      if (it != answers.end()) return it->second;
+    } else {
+      answers.clear();
+    }
+    Statement* q = Query(root);
+    if (!q) return std::nullopt;
+    q->Bind(1, key.first).Bind(2, key.second);
+    Answer answer;
+    if (q->Step()) {
+      answer.installed = q->Text(2);
+      if (q->Int(0) != 0) {
+        answer.construction = q->IsNull(1) ? core::Variant::Null() : core::Variant(q->Text(1));
+      }
+    }
+    q->Reset();
+    // Kept only when both stamps vouch for what was read after them.
+    const bool settled = now_file && now_file->Settled() && (!now_log || now_log->Settled());
+    file_stamp = settled ? now_file : std::nullopt;
+    log_stamp = now_log;
+    if (settled) answers[key] = answer;
+    return answer;
   }
 
   // The open query for the catalog below root, or null when there is none.
@@ -78,18 +127,10 @@ com::ConstructionHook CatalogConstructionHook() {
   return [reader](const com::ClassEntry& entry) -> std::optional<core::Variant> {
     std::lock_guard<std::mutex> lock(reader->mutex);
     try {
-      Statement* query = reader->Query(core::ServerRoot());
-      if (!query) return std::nullopt;
-      query->Bind(1, entry.clsid.ToString()).Bind(2, core::FoldCase(entry.progId));
-      std::optional<core::Variant> result;
-      std::string installed;
-      if (query->Step()) {
-        installed = query->Text(2);
-        if (query->Int(0) != 0) {
-          result = query->IsNull(1) ? core::Variant::Null() : core::Variant(query->Text(1));
-        }
-      }
-      query->Reset();
+      std::optional<Answer> answer = reader->Ask(core::ServerRoot(), entry);
+      if (!answer) return std::nullopt;
+      const std::optional<core::Variant>& result = answer->construction;
+      const std::string& installed = answer->installed;
       if (!installed.empty() && !SameFile(installed, entry.libraryPath)) {
         throw core::RuntimeError(core::err::kCannotCreateObject,
                                  "ActiveX component can't create object \"" + entry.progId +

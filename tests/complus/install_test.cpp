@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -256,6 +257,33 @@ TEST_F(InstallTest, ActivationReadsTheCatalogAfreshEachTime) {
   plain->Item(1)->Value("ConstructionEnabled", Variant(true));
   plain->SaveChanges();
   EXPECT_EQ(ErrorOf([] { com::CreateObject(catalogtest::kPlainProgId); }).Number(),
+            core::err::kCannotCreateObject);
+}
+
+// Activation keeps what it read from the catalog and the class registry once
+// their files have been left alone for a few seconds; any change after that
+// must be seen by the very next activation.
+TEST_F(InstallTest, ActivationSeesEveryChangeOfSettledFiles) {
+  com::ScopedConstructionHook hook(complus::CatalogConstructionHook());
+  const std::string id = AddApplication("Settled");
+  catalog().InstallComponent(id, CATALOG_TEST_COMPONENT, "", "");
+  CatalogCollectionPtr comps = Components(id);
+  comps->Item(0)->Value("ConstructionEnabled", Variant(true));
+  comps->Item(0)->Value("ConstructorString", Variant("one"));
+  comps->SaveChanges();
+  const auto settle = [] { std::this_thread::sleep_for(std::chrono::milliseconds(4200)); };
+
+  settle();
+  EXPECT_EQ(Activate(catalogtest::kSinkProgId), "one");
+  EXPECT_EQ(Activate(catalogtest::kSinkProgId), "one");
+  comps->Item(0)->Value("ConstructorString", Variant("two"));
+  comps->SaveChanges();
+  EXPECT_EQ(Activate(catalogtest::kSinkProgId), "two");
+
+  settle();
+  EXPECT_EQ(Activate(catalogtest::kSinkProgId), "two");
+  ASSERT_TRUE(com::UnregisterClass(*com::GUID::TryParse(catalogtest::kSinkClsid)));
+  EXPECT_EQ(ErrorOf([] { com::CreateObject(catalogtest::kSinkProgId); }).Number(),
             core::err::kCannotCreateObject);
 }
 
