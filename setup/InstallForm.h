@@ -105,6 +105,9 @@ class InstallForm : public ui::Form {
   std::string ClusterName;  // set by GetClusterName
   bool blnNotFirstTime = false;
   std::int32_t FileBytes = 0;  // progress-bar position
+  // A batch run lists the mailboxes before and after renewing them; a
+  // listing cut at the size limit is logged once.
+  bool listingCutLogged = false;
 
   // --- Start and end (InstallForm.cpp) ---
   void Form_Load();

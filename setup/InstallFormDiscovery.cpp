@@ -97,7 +97,9 @@ void InstallForm::GetUsersWithMailboxes() {
 
   // The limit stays, but a cut listing must not pass for the whole server:
   // the mailboxes beyond it are neither shown nor, in batch mode, renewed.
-  if (const core::RuntimeError* cut = SizeLimitWarning(*cnn)) {
+  const core::RuntimeError* cut = SizeLimitWarning(*cnn);
+  if (cut && !(blnBatchMode && listingCutLogged)) {
+    listingCutLogged = true;
     ErrorLog::LogError(
         txtErr, strSearchRoot,
         core::RuntimeError(cut->Number(),
