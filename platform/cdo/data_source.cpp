@@ -4,8 +4,10 @@
 #include "platform/cdo/errors.h"
 #include "platform/cdo/message.h"
 #include "platform/core/error.h"
+#include "platform/core/server_root.h"
 #include "platform/mime/mime.h"
 #include "platform/store/schema.h"
+#include "platform/store/session.h"
 
 namespace cdo {
 namespace {
@@ -43,7 +45,15 @@ void IDataSource::Open(const std::string& source, adodb::ConnectionPtr activeCon
   }
   std::string content = value.AsString();
   record.Close();
-  message_->Load(std::move(content));
+  // A sink reads a message its own thread has just saved: the store still
+  // holds the analysis of that text.
+  std::shared_ptr<const mime::MessageInfo> known;
+  try {
+    known = store::Session::ForThread(core::ServerRoot())->AnalysisOf(content);
+  } catch (const core::RuntimeError&) {
+    // No store session here; parse the text.
+  }
+  message_->Load(std::move(content), known.get());
   source_url_ = url;
 }
 

@@ -19,8 +19,8 @@ const IBodyPart& BodyParts::Item(std::int32_t index) const {
   return parts_[static_cast<std::size_t>(index - 1)];
 }
 
-void Message::Load(std::string content) {
-  mime::MessageInfo info = mime::Analyze(content);
+void Message::Load(std::string content, const mime::MessageInfo* analysed) {
+  mime::MessageInfo info = analysed ? *analysed : mime::Analyze(content);
   std::vector<IBodyPart> parts;
   parts.reserve(info.attachments.size());
   for (mime::Attachment& a : info.attachments) {

@@ -10,6 +10,7 @@
 
 #include "platform/cdo/body_part.h"
 #include "platform/cdo/data_source.h"
+#include "platform/mime/mime.h"
 
 namespace cdo {
 
@@ -36,8 +37,9 @@ class Message {
 
  private:
   friend class IDataSource;
-  // Replaces the content and everything derived from it.
-  void Load(std::string content);
+  // Replaces the content and everything derived from it; analysed, when
+  // given, is the analysis of exactly that content.
+  void Load(std::string content, const mime::MessageInfo* analysed = nullptr);
 
   IDataSource data_source_;
   BodyParts attachments_;

@@ -21,7 +21,7 @@
 // (see session.h). The number changes whenever Session, Store or the
 // dispatcher change shape, so that copies built from other sources never
 // share objects.
-#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v1
+#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v2
 #define ZENTHRA_STRINGIFY2(x) #x
 #define ZENTHRA_STRINGIFY(x) ZENTHRA_STRINGIFY2(x)
 
@@ -454,6 +454,25 @@ void Session::Sync() {
 }
 
 // --- Disk-space reserve -------------------------------------------------------
+
+// Only texts of ordinary size are kept: a copy of a huge message would
+// cost more memory than its second parse costs time.
+constexpr std::size_t kMaxAnalysedBytes = 1 << 20;
+
+void Session::RememberAnalysis(std::string_view content, const mime::MessageInfo& info) {
+  if (content.size() > kMaxAnalysedBytes) {
+    analysed_content_.clear();
+    analysis_.reset();
+    return;
+  }
+  analysed_content_.assign(content);
+  analysis_ = std::make_shared<const mime::MessageInfo>(info);
+}
+
+std::shared_ptr<const mime::MessageInfo> Session::AnalysisOf(std::string_view content) const {
+  if (!analysis_ || content != analysed_content_) return nullptr;
+  return analysis_;
+}
 
 bool Session::GiveUpReserve() {
   struct stat st {};

@@ -37,8 +37,10 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/mime/mime.h"
 #include "platform/store/machine.h"
 
 namespace store {
@@ -128,6 +130,13 @@ class Session : public std::enable_shared_from_this<Session> {
   // sees the same count.
   int& event_depth() { return event_depth_; }
 
+  // The analysis of the message text this session's thread saved last, kept
+  // so that a sink reading the item right after its delivery need not parse
+  // the same text again. AnalysisOf gives it only for exactly that text
+  // (an analysis depends on nothing else), null otherwise.
+  void RememberAnalysis(std::string_view content, const mime::MessageInfo& info);
+  std::shared_ptr<const mime::MessageInfo> AnalysisOf(std::string_view content) const;
+
  private:
   struct LevelState {
     Level id;
@@ -177,6 +186,8 @@ class Session : public std::enable_shared_from_this<Session> {
   bool relaxed_ = false;          // the open transaction commits relaxed
   bool relaxed_setting_ = false;  // synchronous is not (known to be) FULL
   int event_depth_ = 0;
+  std::string analysed_content_;
+  std::shared_ptr<const mime::MessageInfo> analysis_;
 };
 
 }  // namespace store

@@ -451,6 +451,7 @@ void Store::WriteChanges(const SaveRequest& request) {
   mime::MessageInfo analysed;
   if (!request.info) analysed = mime::Analyze(content->AsString());
   const mime::MessageInfo& info = request.info ? *request.info : analysed;
+  session_->RememberAnalysis(content->AsString(), info);
   WriteProperty(request.id, schema::kHasAttachment, Variant(info.has_attachment));
   WriteProperty(request.id, schema::kSubject, Variant(info.subject));
   WriteProperty(request.id, schema::kFrom, Variant(info.from));

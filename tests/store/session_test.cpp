@@ -67,6 +67,29 @@ TEST_F(SessionTest, EveryObjectOfAThreadSharesOneConnection) {
   EXPECT_NE(elsewhere, &store_->session());
 }
 
+TEST_F(SessionTest, TheAnalysisOfTheLastSavedTextIsGivenForExactlyThatText) {
+  const std::string marked = MessageWithAttachment("one", "Quarantined Attachment.txt");
+  store_->Deliver("jdoe", marked);
+  std::shared_ptr<const mime::MessageInfo> known = store_->session().AnalysisOf(marked);
+  ASSERT_TRUE(known);
+  ASSERT_EQ(known->attachments.size(), 1u);
+  EXPECT_EQ(known->attachments[0].file_name, "Quarantined Attachment.txt");
+  EXPECT_EQ(known->subject, "one");
+
+  // One byte off, or another message since: parsed again.
+  std::string other = marked;
+  other.back() = other.back() == 'x' ? 'y' : 'x';
+  EXPECT_FALSE(store_->session().AnalysisOf(other));
+  store_->Deliver("jdoe", PlainMessage("two"));
+  EXPECT_FALSE(store_->session().AnalysisOf(marked));
+  EXPECT_TRUE(store_->session().AnalysisOf(PlainMessage("two")));
+
+  // A huge text is not copied to be kept.
+  const std::string huge = PlainMessage("huge") + std::string(2 << 20, 'x') + "\r\n";
+  store_->Deliver("jdoe", huge);
+  EXPECT_FALSE(store_->session().AnalysisOf(huge));
+}
+
 TEST_F(SessionTest, ARootMadeAgainAtTheSamePathGetsANewSession) {
   store_->Deliver("jdoe", PlainMessage("old root"));
   store_.reset();
