@@ -32,12 +32,10 @@
 #include <vector>
 
 #include "bench/median_rates.h"
+#include "bench/sink_root.h"
 #include "platform/complus/activation.h"
-#include "platform/complus/catalog.h"
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
-#include "platform/core/text.h"
-#include "platform/store/schema.h"
 #include "platform/store/store.h"
 
 extern char** environ;
@@ -45,57 +43,23 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-namespace schema = store::schema;
-using core::Variant;
 
-constexpr const char* kMarker = "Quarantined Attachment.txt";
 const char* const kMailboxes[] = {"jdoe", "asmith", "cberg", "dlind"};
 constexpr int kMailboxCount = 4;
 
-std::string Message(int n) {
-  const bool marked = n % 2 == 1;
-  std::string line(76, 'x');
-  std::string body;
-  for (int i = 0; i < 260; ++i) body += line + "\r\n";
-  std::string name = marked ? kMarker : "report.txt";
-  return "From: a@example.org\r\nTo: b@example.com\r\nSubject: bench " + std::to_string(n) +
-         "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
-         "--B\r\nContent-Type: text/plain\r\n\r\n" +
-         body + "--B\r\nContent-Type: text/plain; name=\"" + name +
-         "\"\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\nx\r\n--B--\r\n";
-}
+// Every other message is marked.
+std::string Message(int n) { return bench::Message("bench " + std::to_string(n), n % 2 == 1); }
 
 [[noreturn]] void Die(const std::string& what) {
   std::fprintf(stderr, "lmtp_bench: %s\n", what.c_str());
   std::exit(1);
 }
 
-fs::path NewDir() {
-  const char* base = std::getenv("ZENTHRA_BENCH_DIR");
-  std::string tmpl = (fs::path(base ? base : ".") / "lmtp-bench-XXXXXX").string();
-  if (!::mkdtemp(tmpl.data())) Die(std::string("mkdtemp: ") + std::strerror(errno));
-  return fs::absolute(tmpl);
-}
-
 // A server root with four mailboxes and the sink installed and registered
 // in each Inbox as the setup program does it.
 fs::path Prepare(const fs::path& dir) {
   fs::path root = dir / "root";
-  store::Provision(root, store::Machine{"bench", "example.com"});
-  core::SetServerRoot(root);
-  complus::COMAdminCatalog catalog;
-  complus::CatalogCollectionPtr apps = catalog.GetCollection("Applications");
-  apps->Populate();
-  auto app = apps->Add();
-  app->Value("Name", Variant("Zenthra"));
-  apps->SaveChanges();
-  catalog.InstallComponent("Zenthra", ZENTHRA_DLL, "", "");
-  complus::CatalogCollectionPtr comps =
-      apps->GetCollection("Components", Variant(core::UCase(app->Value("ID").AsString())));
-  comps->Populate();
-  comps->Item(0)->Value("ConstructionEnabled", Variant(true));
-  comps->Item(0)->Value("ConstructorString", Variant(std::string("Spam\r") + kMarker + "\r65500"));
-  comps->SaveChanges();
+  bench::InstallSink(root, ZENTHRA_DLL);
   // The directory the service looks recipients up in: one person each.
   std::string ldif = "version: 1\n";
   for (const char* alias : kMailboxes) {
@@ -107,15 +71,8 @@ fs::path Prepare(const fs::path& dir) {
   std::ofstream(root / "directory" / "users.ldif", std::ios::binary) << ldif;
   std::unique_ptr<store::Store> s = store::Store::Open(root);
   for (const char* alias : kMailboxes) {
-    std::string inbox = s->AddMailbox(alias) + "/Inbox";
-    s->Create(s->Resolve(inbox).id, "Zenthra.reg", false, store::ExistingItem::Replace,
-              {{schema::kContentClass, Variant(schema::kEventRegistrationClass)},
-               {schema::kEventMethod, Variant("onsyncsave")},
-               {schema::kSinkClass, Variant("Zenthra.ZenthraCls")},
-               {schema::kMatchScope, Variant("SHALLOW")},
-               {schema::kCriteria, Variant(" WHERE \"DAV:ishidden\" = FALSE")},
-               {schema::kPriority, Variant("65500")},
-               {schema::kIsHidden, Variant(true)}});
+    s->AddMailbox(alias);
+    bench::RegisterSink(*s, alias);
   }
   return root;
 }
@@ -241,7 +198,7 @@ class LmtpClient {
 };
 
 void BM_InProcess(benchmark::State& state) {
-  fs::path dir = NewDir();
+  fs::path dir = bench::NewDir("lmtp-bench");
   fs::path root = Prepare(dir);
   std::unique_ptr<store::Store> s = store::Store::Open(root);
   rusage before{}, after{};
@@ -272,7 +229,7 @@ Service* g_service = nullptr;
 void BM_Lmtp(benchmark::State& state) {
   if (state.thread_index() == 0) {
     g_service = new Service;
-    g_service->dir = NewDir();
+    g_service->dir = bench::NewDir("lmtp-bench");
     g_service->root = Prepare(g_service->dir);
     g_service->socket = g_service->dir / "lmtp.sock";
     g_service->pid = Spawn({ZENTHRA_LMTPD, "--root", g_service->root.string(), "--listen",
@@ -318,7 +275,7 @@ void BM_Lmtp(benchmark::State& state) {
 }
 
 void BM_ToolProcess(benchmark::State& state) {
-  fs::path dir = NewDir();
+  fs::path dir = bench::NewDir("lmtp-bench");
   fs::path root = Prepare(dir);
   fs::path file = dir / "message.eml";
   rusage before{}, after{};

@@ -46,11 +46,11 @@ inline std::string Message(const std::string& subject, bool marked, int lines = 
          "\"\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\nx\r\n--B--\r\n";
 }
 
-// Writes the sink's registration item into jdoe's Inbox.
-inline void RegisterSink(store::Store& s) {
+// Writes the sink's registration item into the Inbox of mailbox alias.
+inline void RegisterSink(store::Store& s, const std::string& alias = "jdoe") {
   using core::Variant;
   namespace schema = store::schema;
-  s.Create(s.Resolve(std::string(store::kFileUrlPrefix) + "example.com/MBX/jdoe/Inbox").id,
+  s.Create(s.Resolve(std::string(store::kFileUrlPrefix) + "example.com/MBX/" + alias + "/Inbox").id,
            "Zenthra.reg", false, store::ExistingItem::Replace,
            {{schema::kContentClass, Variant(schema::kEventRegistrationClass)},
             {schema::kEventMethod, Variant("onsyncsave")},
@@ -61,11 +61,9 @@ inline void RegisterSink(store::Store& s) {
             {schema::kIsHidden, Variant(true)}});
 }
 
-// Provisions root with mailbox jdoe, installs dll as the component
-// "Zenthra" (target "Spam", the marker) and, when registered, registers it
-// in jdoe's Inbox. Makes root the server root.
-inline void PrepareSinkRoot(const std::filesystem::path& root, const std::string& dll,
-                            bool registered) {
+// Provisions root and installs dll as the component "Zenthra" (target
+// "Spam", the marker), as the setup program does. Makes root the server root.
+inline void InstallSink(const std::filesystem::path& root, const std::string& dll) {
   using core::Variant;
   store::Provision(root, store::Machine{"bench", "example.com"});
   core::SetServerRoot(root);
@@ -82,7 +80,13 @@ inline void PrepareSinkRoot(const std::filesystem::path& root, const std::string
   comps->Item(0)->Value("ConstructionEnabled", Variant(true));
   comps->Item(0)->Value("ConstructorString", Variant(std::string("Spam\r") + kMarker + "\r65500"));
   comps->SaveChanges();
+}
 
+// InstallSink, then mailbox jdoe, with the sink registered in its Inbox when
+// registered.
+inline void PrepareSinkRoot(const std::filesystem::path& root, const std::string& dll,
+                            bool registered) {
+  InstallSink(root, dll);
   std::unique_ptr<store::Store> s = store::Store::Open(root);
   s->AddMailbox("jdoe");
   if (registered) RegisterSink(*s);
