@@ -261,6 +261,16 @@ TEST_F(SmallRootTest, AReadOnlyRootCanBeReadAndSaysWhyItCannotBeWritten) {
   ASSERT_TRUE(fs_.ReadOnly(false));
 }
 
+TEST_F(SmallRootTest, AThreadThatOpenedARootWhileReadOnlyWritesOnceItIsWritableAgain) {
+  OnItsOwnThread([&] {
+    ASSERT_TRUE(fs_.ReadOnly(true));
+    EXPECT_NE(ErrorOf([&] { Store::Open(small_)->AddMailbox("asmith"); }), 0);
+    ASSERT_TRUE(fs_.ReadOnly(false));
+    // The same thread, whose read-only connection is still open.
+    EXPECT_EQ(ErrorOf([&] { Store::Open(small_)->AddMailbox("asmith"); }), 0);
+  });
+}
+
 TEST_F(SmallRootTest, OnAFullDiskMailCanStillBeRemovedAndErrorsSaySo) {
   fs_.Fill();
   OnItsOwnThread([&] {
