@@ -41,8 +41,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "and zenthra-lmtpd, which takes mail from a mail transport over LMTP.")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# Library dependencies are read off the binaries by dpkg-shlibdeps.
+# Library dependencies are read off the binaries by dpkg-shlibdeps, except
+# libldap's: the directory loads it when first used (ldap_library.h).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core, ${ZENTHRA_LIBLDAP_PACKAGE}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

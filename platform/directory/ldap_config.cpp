@@ -1,7 +1,6 @@
 #include "platform/directory/ldap_config.h"
 
 #include <fcntl.h>
-#include <ldap.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include "platform/core/files.h"
 #include "platform/core/text.h"
 #include "platform/directory/errors.h"
+#include "platform/directory/ldap_library.h"
 #include "platform/directory/path.h"
 
 namespace directory {
@@ -48,7 +48,7 @@ std::optional<LdapUri> TryParseLdapUri(std::string_view text, std::string& why) 
     return std::nullopt;
   }
   LDAPURLDesc* desc = nullptr;
-  if (ldap_url_parse(uri.c_str(), &desc) != LDAP_URL_SUCCESS || desc == nullptr) {
+  if (Ldap().ldap_url_parse(uri.c_str(), &desc) != LDAP_URL_SUCCESS || desc == nullptr) {
     why += "expected ldap://host[:port], ldaps://host[:port] or ldapi://socket";
     return std::nullopt;
   }
@@ -59,7 +59,7 @@ std::optional<LdapUri> TryParseLdapUri(std::string_view text, std::string& why) 
   const bool has_more = (desc->lud_dn != nullptr && desc->lud_dn[0] != '\0') ||
                         desc->lud_attrs != nullptr || desc->lud_filter != nullptr ||
                         desc->lud_exts != nullptr;
-  ldap_free_urldesc(desc);
+  Ldap().ldap_free_urldesc(desc);
   if (out.scheme != "ldap" && out.scheme != "ldaps" && out.scheme != "ldapi") {
     why += "the scheme must be ldap, ldaps or ldapi";
   } else if (has_more) {

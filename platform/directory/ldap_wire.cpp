@@ -1,10 +1,10 @@
 #include "platform/directory/ldap_wire.h"
 
-#include <ldap.h>
 #include <string.h>
 #include <sys/time.h>
 
 #include "platform/directory/errors.h"
+#include "platform/directory/ldap_library.h"
 
 namespace directory {
 namespace {
@@ -13,15 +13,15 @@ constexpr const char* kSystemAuthorities = "/etc/ssl/certs";
 
 std::string Diagnostic(LDAP* ld) {
   char* text = nullptr;
-  ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &text);
+  Ldap().ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &text);
   std::string out = text != nullptr ? text : "";
-  ldap_memfree(text);
+  Ldap().ldap_memfree(text);
   return out;
 }
 
 int ResultCode(LDAP* ld) {
   int code = LDAP_OTHER;
-  ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+  Ldap().ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
   return code;
 }
 
@@ -31,32 +31,32 @@ std::string Text(const berval& v) {
 
 // Owners of libldap's allocations.
 struct ControlFree {
-  void operator()(LDAPControl* c) const { ldap_control_free(c); }
+  void operator()(LDAPControl* c) const { Ldap().ldap_control_free(c); }
 };
 struct MessageFree {
-  void operator()(LDAPMessage* m) const { ldap_msgfree(m); }
+  void operator()(LDAPMessage* m) const { Ldap().ldap_msgfree(m); }
 };
 using ControlPtr = std::unique_ptr<LDAPControl, ControlFree>;
 using MessagePtr = std::unique_ptr<LDAPMessage, MessageFree>;
 
 Entry ReadEntry(LDAP* ld, LDAPMessage* message) {
   Entry entry;
-  if (char* dn = ldap_get_dn(ld, message)) {
+  if (char* dn = Ldap().ldap_get_dn(ld, message)) {
     entry.dn = dn;
-    ldap_memfree(dn);
+    Ldap().ldap_memfree(dn);
   }
   BerElement* ber = nullptr;
-  for (char* name = ldap_first_attribute(ld, message, &ber); name != nullptr;
-       name = ldap_next_attribute(ld, message, ber)) {
+  for (char* name = Ldap().ldap_first_attribute(ld, message, &ber); name != nullptr;
+       name = Ldap().ldap_next_attribute(ld, message, ber)) {
     Attribute attribute{name, {}};
-    if (berval** values = ldap_get_values_len(ld, message, name)) {
+    if (berval** values = Ldap().ldap_get_values_len(ld, message, name)) {
       for (berval** v = values; *v != nullptr; ++v) attribute.values.push_back(Text(**v));
-      ldap_value_free_len(values);
+      Ldap().ldap_value_free_len(values);
     }
-    ldap_memfree(name);
+    Ldap().ldap_memfree(name);
     entry.attributes.push_back(std::move(attribute));
   }
-  if (ber != nullptr) ber_free(ber, 0);
+  if (ber != nullptr) Ldap().ber_free(ber, 0);
   return entry;
 }
 
@@ -65,8 +65,8 @@ void ReadResult(LDAP* ld, LDAPMessage* message, WirePage& page) {
   char* text = nullptr;
   char** referrals = nullptr;
   LDAPControl** controls = nullptr;
-  const int rc =
-      ldap_parse_result(ld, message, &code, nullptr, &text, &referrals, &controls, /*freeit=*/0);
+  const int rc = Ldap().ldap_parse_result(ld, message, &code, nullptr, &text, &referrals, &controls,
+                                          /*freeit=*/0);
   if (rc != LDAP_SUCCESS) {
     page.result = rc;
     page.message = Diagnostic(ld);
@@ -74,36 +74,36 @@ void ReadResult(LDAP* ld, LDAPMessage* message, WirePage& page) {
   }
   page.result = code;
   if (text != nullptr) page.message = text;
-  ldap_memfree(text);
+  Ldap().ldap_memfree(text);
   if (referrals != nullptr) {
     for (char** r = referrals; *r != nullptr; ++r) page.referrals.push_back(*r);
-    ber_memvfree(reinterpret_cast<void**>(referrals));
+    Ldap().ber_memvfree(reinterpret_cast<void**>(referrals));
   }
   if (controls != nullptr) {
-    if (LDAPControl* c = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, controls, nullptr)) {
+    if (LDAPControl* c = Ldap().ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, controls, nullptr)) {
       ber_int_t estimate = 0;
       berval cookie{0, nullptr};
-      if (ldap_parse_pageresponse_control(ld, c, &estimate, &cookie) == LDAP_SUCCESS) {
+      if (Ldap().ldap_parse_pageresponse_control(ld, c, &estimate, &cookie) == LDAP_SUCCESS) {
         page.cookie = Text(cookie);
-        ber_memfree(cookie.bv_val);
+        Ldap().ber_memfree(cookie.bv_val);
       }
     }
-    if (LDAPControl* c = ldap_control_find(LDAP_CONTROL_SORTRESPONSE, controls, nullptr)) {
+    if (LDAPControl* c = Ldap().ldap_control_find(LDAP_CONTROL_SORTRESPONSE, controls, nullptr)) {
       ber_int_t result = 0;
       char* attribute = nullptr;
-      if (ldap_parse_sortresponse_control(ld, c, &result, &attribute) == LDAP_SUCCESS) {
+      if (Ldap().ldap_parse_sortresponse_control(ld, c, &result, &attribute) == LDAP_SUCCESS) {
         page.sort_result = result;
       }
-      ldap_memfree(attribute);
+      Ldap().ldap_memfree(attribute);
     }
-    ldap_controls_free(controls);
+    Ldap().ldap_controls_free(controls);
   }
 }
 
 class LibldapConnection : public LdapConnection {
  public:
   LibldapConnection(LDAP* ld, std::string uri) : ld_(ld), uri_(std::move(uri)) {}
-  ~LibldapConnection() override { ldap_unbind_ext_s(ld_, nullptr, nullptr); }
+  ~LibldapConnection() override { Ldap().ldap_unbind_ext_s(ld_, nullptr, nullptr); }
 
   WirePage Search(const WireSearch& s) override {
     WirePage page;
@@ -112,8 +112,9 @@ class LibldapConnection : public LdapConnection {
     if (s.page_size > 0) {
       berval cookie{s.cookie.size(), const_cast<char*>(s.cookie.data())};
       LDAPControl* c = nullptr;
-      int rc = ldap_create_page_control(ld_, s.page_size, s.cookie.empty() ? nullptr : &cookie,
-                                        /*iscritical=*/0, &c);
+      int rc =
+          Ldap().ldap_create_page_control(ld_, s.page_size, s.cookie.empty() ? nullptr : &cookie,
+                                          /*iscritical=*/0, &c);
       if (rc != LDAP_SUCCESS) return Failed(page, rc);
       paged.reset(c);
       controls.push_back(c);
@@ -129,7 +130,7 @@ class LibldapConnection : public LdapConnection {
       }
       list.push_back(nullptr);
       LDAPControl* c = nullptr;
-      int rc = ldap_create_sort_control(ld_, list.data(), /*isCritical=*/0, &c);
+      int rc = Ldap().ldap_create_sort_control(ld_, list.data(), /*isCritical=*/0, &c);
       if (rc != LDAP_SUCCESS) return Failed(page, rc);
       sorted.reset(c);
       controls.push_back(c);
@@ -141,10 +142,10 @@ class LibldapConnection : public LdapConnection {
     attributes.push_back(nullptr);
     timeval limit{s.time_limit_seconds, 0};
     int msgid = 0;
-    int rc =
-        ldap_search_ext(ld_, s.base.c_str(), static_cast<int>(s.scope), s.filter.c_str(),
-                        s.attributes.empty() ? nullptr : attributes.data(), 0, controls.data(),
-                        nullptr, s.time_limit_seconds > 0 ? &limit : nullptr, s.size_limit, &msgid);
+    int rc = Ldap().ldap_search_ext(
+        ld_, s.base.c_str(), static_cast<int>(s.scope), s.filter.c_str(),
+        s.attributes.empty() ? nullptr : attributes.data(), 0, controls.data(), nullptr,
+        s.time_limit_seconds > 0 ? &limit : nullptr, s.size_limit, &msgid);
     if (rc != LDAP_SUCCESS) return Failed(page, rc);
 
     while (true) {
@@ -159,7 +160,7 @@ class LibldapConnection : public LdapConnection {
         wait_ptr = &wait;
       }
       LDAPMessage* raw = nullptr;
-      rc = ldap_result(ld_, msgid, LDAP_MSG_ONE, wait_ptr, &raw);
+      rc = Ldap().ldap_result(ld_, msgid, LDAP_MSG_ONE, wait_ptr, &raw);
       MessagePtr message(raw);
       if (rc == 0) return Abandon(page, msgid);
       if (rc < 0) return Failed(page, ResultCode(ld_));
@@ -169,9 +170,9 @@ class LibldapConnection : public LdapConnection {
           break;
         case LDAP_RES_SEARCH_REFERENCE: {
           char** urls = nullptr;
-          if (ldap_parse_reference(ld_, raw, &urls, nullptr, 0) == LDAP_SUCCESS && urls) {
+          if (Ldap().ldap_parse_reference(ld_, raw, &urls, nullptr, 0) == LDAP_SUCCESS && urls) {
             for (char** u = urls; *u != nullptr; ++u) page.references.push_back(*u);
-            ber_memvfree(reinterpret_cast<void**>(urls));
+            Ldap().ber_memvfree(reinterpret_cast<void**>(urls));
           }
           break;
         }
@@ -191,7 +192,7 @@ class LibldapConnection : public LdapConnection {
     return page;
   }
   WirePage& Abandon(WirePage& page, int msgid) {
-    ldap_abandon_ext(ld_, msgid, nullptr, nullptr);
+    Ldap().ldap_abandon_ext(ld_, msgid, nullptr, nullptr);
     page.result = LDAP_TIMEOUT;
     page.message = "no answer in time";
     return page;
@@ -205,38 +206,42 @@ class Libldap : public LdapConnector {
  public:
   std::unique_ptr<LdapConnection> Connect(const Endpoint& e) override {
     LDAP* ld = nullptr;
-    if (ldap_initialize(&ld, e.uri.c_str()) != LDAP_SUCCESS || ld == nullptr) {
+    if (Ldap().ldap_initialize(&ld, e.uri.c_str()) != LDAP_SUCCESS || ld == nullptr) {
       throw LdapError(LDAP_PARAM_ERROR, e.uri, "not an LDAP URI");
     }
     // The handle is owned from here on, also when a step below fails.
     auto connection = std::make_unique<LibldapConnection>(ld, e.uri);
     auto fail = [&](int code) { throw LdapError(code, e.uri, Diagnostic(ld)); };
     int version = LDAP_VERSION3;
-    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    Ldap().ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
     // Referrals are chased by the backend, which knows whom to trust.
-    ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
+    Ldap().ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+    // LDAP_OPT_ON names a variable of liblber, which is not linked in: any
+    // other non-null pointer means the same to libldap.
+    static const int kOn = 1;
+    Ldap().ldap_set_option(ld, LDAP_OPT_RESTART, &kOn);
     timeval connect{e.connect_timeout_seconds, 0};
-    ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect);
+    Ldap().ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &connect);
     // The connect and the bind wait at most so long; searches wait as their
     // caller says (the limit is lifted again below).
-    ldap_set_option(ld, LDAP_OPT_TIMEOUT, &connect);
+    Ldap().ldap_set_option(ld, LDAP_OPT_TIMEOUT, &connect);
 
     const bool tls = e.starttls || e.uri.rfind("ldaps://", 0) == 0;
     if (tls) {
       int demand = LDAP_OPT_X_TLS_DEMAND;
-      ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
-      ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTDIR, kSystemAuthorities);
-      if (!e.ca_file.empty()) ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, e.ca_file.c_str());
+      Ldap().ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
+      Ldap().ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTDIR, kSystemAuthorities);
+      if (!e.ca_file.empty())
+        Ldap().ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, e.ca_file.c_str());
       int server = 0;
-      if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &server) != LDAP_OPT_SUCCESS) {
+      if (Ldap().ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &server) != LDAP_OPT_SUCCESS) {
         throw LdapError(LDAP_LOCAL_ERROR, e.uri,
                         "cannot set up TLS" +
                             (e.ca_file.empty() ? std::string() : " with " + e.ca_file.string()));
       }
     }
     if (e.starttls) {
-      const int rc = ldap_start_tls_s(ld, nullptr, nullptr);
+      const int rc = Ldap().ldap_start_tls_s(ld, nullptr, nullptr);
       if (rc != LDAP_SUCCESS) fail(rc);
     }
     int rc = LDAP_SUCCESS;
@@ -245,14 +250,14 @@ class Libldap : public LdapConnector {
         // An explicit anonymous bind reaches the server now, so that one
         // that cannot be reached is reported here.
         berval none{0, nullptr};
-        rc = ldap_sasl_bind_s(ld, "", LDAP_SASL_SIMPLE, &none, nullptr, nullptr, nullptr);
+        rc = Ldap().ldap_sasl_bind_s(ld, "", LDAP_SASL_SIMPLE, &none, nullptr, nullptr, nullptr);
         break;
       }
       case Endpoint::Bind::kSimple: {
         std::string password = e.password;
         berval credentials{password.size(), password.data()};
-        rc = ldap_sasl_bind_s(ld, e.bind_dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
-                              nullptr, nullptr);
+        rc = Ldap().ldap_sasl_bind_s(ld, e.bind_dn.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr,
+                                     nullptr, nullptr);
         explicit_bzero(password.data(), password.size());
         break;
       }
@@ -260,12 +265,12 @@ class Libldap : public LdapConnector {
         // An empty initial response: the identity the server sees, without
         // a round of challenge.
         berval empty{0, const_cast<char*>("")};
-        rc = ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &empty, nullptr, nullptr, nullptr);
+        rc = Ldap().ldap_sasl_bind_s(ld, nullptr, "EXTERNAL", &empty, nullptr, nullptr, nullptr);
         break;
       }
     }
     if (rc != LDAP_SUCCESS) fail(rc);
-    ldap_set_option(ld, LDAP_OPT_TIMEOUT, nullptr);
+    Ldap().ldap_set_option(ld, LDAP_OPT_TIMEOUT, nullptr);
     return connection;
   }
 };
@@ -319,7 +324,7 @@ std::shared_ptr<LdapConnector> LibldapConnector() { return std::make_shared<Libl
 std::optional<ReferralTarget> ParseReferral(std::string_view url) {
   const std::string text(url);
   LDAPURLDesc* desc = nullptr;
-  if (ldap_url_parse(text.c_str(), &desc) != LDAP_URL_SUCCESS || desc == nullptr) {
+  if (Ldap().ldap_url_parse(text.c_str(), &desc) != LDAP_URL_SUCCESS || desc == nullptr) {
     return std::nullopt;
   }
   ReferralTarget t;
@@ -338,16 +343,16 @@ std::optional<ReferralTarget> ParseReferral(std::string_view url) {
   desc->lud_filter = nullptr;
   desc->lud_exts = nullptr;
   desc->lud_scope = LDAP_SCOPE_DEFAULT;
-  char* server = ldap_url_desc2str(desc);
+  char* server = Ldap().ldap_url_desc2str(desc);
   desc->lud_dn = dn;
   desc->lud_attrs = attrs;
   desc->lud_filter = filter;
   desc->lud_exts = exts;
   desc->lud_scope = scope;
-  ldap_free_urldesc(desc);
+  Ldap().ldap_free_urldesc(desc);
   if (server != nullptr) {
     t.server = server;
-    ldap_memfree(server);
+    Ldap().ldap_memfree(server);
     while (!t.server.empty() && t.server.back() == '/') t.server.pop_back();
   }
   if (t.server.empty()) return std::nullopt;
@@ -355,7 +360,7 @@ std::optional<ReferralTarget> ParseReferral(std::string_view url) {
 }
 
 core::RuntimeError LdapError(int code, std::string_view uri, std::string_view diagnostic) {
-  std::string detail = "(" + std::string(uri) + ": " + ldap_err2string(code);
+  std::string detail = "(" + std::string(uri) + ": " + Ldap().ldap_err2string(code);
   if (!diagnostic.empty()) detail += "; " + Excerpt(diagnostic, 200);
   return MakeError(NumberOf(code), detail + ")");
 }
