@@ -744,12 +744,15 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   if (inbox_url.empty()) {
     throw RuntimeError(err::kDbNotFound, "The mailbox \"" + alias + "\" has no Inbox");
   }
-  Item item = InsertMessage(Resolve(inbox_url).id, rfc5322, info, SaveOrigin::Delivery);
-  std::string delivered = UrlOf(item.id);
+  const Item inbox = Resolve(inbox_url);
+  const Item item = InsertMessage(inbox.id, rfc5322, info, SaveOrigin::Delivery);
   // Durable here; then the event sinks run (and may file the message).
   scope.Commit();
   // Where the sinks left it. A sink that deleted it leaves the delivery
   // done all the same: failing now would have the transport deliver twice.
+  const std::string delivered = inbox_url + "/" + item.name;
+  std::optional<Item> now = Get(item.id);
+  if (!now || (now->parent == inbox.id && now->name == item.name)) return delivered;
   try {
     return UrlOf(item.id);
   } catch (const RuntimeError&) {
