@@ -35,12 +35,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/sink_root.h"
 #include "platform/complus/activation.h"
-#include "platform/complus/catalog.h"
 #include "platform/core/error.h"
 #include "platform/core/server_root.h"
-#include "platform/core/text.h"
-#include "platform/store/schema.h"
 #include "platform/store/store.h"
 #include "tools/zenthra-store/cli.h"
 #include "tools/zenthra-store/directory_seed.h"
@@ -50,24 +48,12 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-namespace schema = store::schema;
-using core::Variant;
 
 const store::Machine kMachine{"mail01", "example.com"};
 
 int EnvInt(const char* name, int fallback) {
   const char* v = std::getenv(name);
   return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
-}
-
-fs::path NewDir() {
-  const char* base = std::getenv("ZENTHRA_BENCH_DIR");
-  std::string tmpl = (fs::path(base ? base : ".") / "setup-batch-bench-XXXXXX").string();
-  if (!::mkdtemp(tmpl.data())) {
-    std::perror("mkdtemp");
-    std::exit(1);
-  }
-  return fs::absolute(tmpl);
 }
 
 void Fail(const std::string& what) {
@@ -88,7 +74,7 @@ struct Server {
 // `registered` of the local mailboxes (every other one) registered.
 std::unique_ptr<Server> Prepare(int persons, int homed, int registered) {
   auto server = std::make_unique<Server>();
-  server->dir = NewDir();
+  server->dir = bench::NewDir("setup-batch-bench");
   server->root = server->dir / "root";
   server->bin = server->dir / "bin";
   fs::create_directories(server->bin);
@@ -105,21 +91,7 @@ std::unique_ptr<Server> Prepare(int persons, int homed, int registered) {
   }
   core::SetServerRoot(server->root);
 
-  complus::COMAdminCatalog catalog;
-  complus::CatalogCollectionPtr apps = catalog.GetCollection("Applications");
-  apps->Populate();
-  auto app = apps->Add();
-  app->Value("Name", Variant("Zenthra"));
-  app->Value("ApplicationAccessChecksEnabled", Variant(false));
-  apps->SaveChanges();
-  catalog.InstallComponent("Zenthra", (server->bin / "Zenthra.dll").string(), "", "");
-  complus::CatalogCollectionPtr comps =
-      apps->GetCollection("Components", Variant(core::UCase(app->Value("ID").AsString())));
-  comps->Populate();
-  comps->Item(0)->Value("ConstructionEnabled", Variant(true));
-  comps->Item(0)->Value("ConstructorString",
-                        Variant(std::string("Spam\rQuarantined Attachment.txt\r65500")));
-  comps->SaveChanges();
+  bench::InstallSinkComponent((server->bin / "Zenthra.dll").string());
 
   std::unique_ptr<store::Store> s = store::Store::Open(server->root);
   int index = 0;
@@ -127,14 +99,7 @@ std::unique_ptr<Server> Prepare(int persons, int homed, int registered) {
     if (m.is_system || static_cast<int>(server->registered.size()) >= registered) continue;
     if (index++ % 2 != 0) continue;
     const std::string inbox = m.url + "/Inbox";
-    s->Create(s->Resolve(inbox).id, "Zenthra.reg", false, store::ExistingItem::Replace,
-              {{schema::kContentClass, Variant(schema::kEventRegistrationClass)},
-               {schema::kEventMethod, Variant("onsyncsave")},
-               {schema::kSinkClass, Variant("Zenthra.ZenthraCls")},
-               {schema::kMatchScope, Variant("SHALLOW")},
-               {schema::kCriteria, Variant(" WHERE \"DAV:ishidden\" = FALSE")},
-               {schema::kPriority, Variant("65500")},
-               {schema::kIsHidden, Variant(true)}});
+    bench::RegisterSinkIn(*s, inbox);
     server->registered.push_back(inbox);
   }
   if (static_cast<int>(server->registered.size()) != registered) {

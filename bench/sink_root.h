@@ -46,12 +46,11 @@ inline std::string Message(const std::string& subject, bool marked, int lines = 
          "\"\r\nContent-Disposition: attachment; filename=\"" + name + "\"\r\n\r\nx\r\n--B--\r\n";
 }
 
-// Writes the sink's registration item into the Inbox of mailbox alias.
-inline void RegisterSink(store::Store& s, const std::string& alias = "jdoe") {
+// Writes the sink's registration item into the folder at inbox_url.
+inline void RegisterSinkIn(store::Store& s, const std::string& inbox_url) {
   using core::Variant;
   namespace schema = store::schema;
-  s.Create(s.Resolve(std::string(store::kFileUrlPrefix) + "example.com/MBX/" + alias + "/Inbox").id,
-           "Zenthra.reg", false, store::ExistingItem::Replace,
+  s.Create(s.Resolve(inbox_url).id, "Zenthra.reg", false, store::ExistingItem::Replace,
            {{schema::kContentClass, Variant(schema::kEventRegistrationClass)},
             {schema::kEventMethod, Variant("onsyncsave")},
             {schema::kSinkClass, Variant("Zenthra.ZenthraCls")},
@@ -61,17 +60,21 @@ inline void RegisterSink(store::Store& s, const std::string& alias = "jdoe") {
             {schema::kIsHidden, Variant(true)}});
 }
 
-// Provisions root and installs dll as the component "Zenthra" (target
-// "Spam", the marker), as the setup program does. Makes root the server root.
-inline void InstallSink(const std::filesystem::path& root, const std::string& dll) {
+// Writes the sink's registration item into the Inbox of mailbox alias.
+inline void RegisterSink(store::Store& s, const std::string& alias = "jdoe") {
+  RegisterSinkIn(s, std::string(store::kFileUrlPrefix) + "example.com/MBX/" + alias + "/Inbox");
+}
+
+// Installs dll as the component "Zenthra" of the current server root
+// (target "Spam", the marker), as the setup program does.
+inline void InstallSinkComponent(const std::string& dll) {
   using core::Variant;
-  store::Provision(root, store::Machine{"bench", "example.com"});
-  core::SetServerRoot(root);
   complus::COMAdminCatalog catalog;
   complus::CatalogCollectionPtr apps = catalog.GetCollection("Applications");
   apps->Populate();
   auto app = apps->Add();
   app->Value("Name", Variant("Zenthra"));
+  app->Value("ApplicationAccessChecksEnabled", Variant(false));
   apps->SaveChanges();
   catalog.InstallComponent("Zenthra", dll, "", "");
   complus::CatalogCollectionPtr comps =
@@ -80,6 +83,13 @@ inline void InstallSink(const std::filesystem::path& root, const std::string& dl
   comps->Item(0)->Value("ConstructionEnabled", Variant(true));
   comps->Item(0)->Value("ConstructorString", Variant(std::string("Spam\r") + kMarker + "\r65500"));
   comps->SaveChanges();
+}
+
+// Provisions root, makes it the server root and installs dll there.
+inline void InstallSink(const std::filesystem::path& root, const std::string& dll) {
+  store::Provision(root, store::Machine{"bench", "example.com"});
+  core::SetServerRoot(root);
+  InstallSinkComponent(dll);
 }
 
 // InstallSink, then mailbox jdoe, with the sink registered in its Inbox when

@@ -74,22 +74,6 @@ void CheckPrivateFile(const fs::path& path) {
   }
 }
 
-// path as a URI path: every byte outside the unreserved set %-escaped.
-std::string UriPath(const fs::path& path) {
-  static const char* kHex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : path.string()) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 fs::path CatalogPath(const fs::path& root) { return root / "complus" / "catalog.db"; }
@@ -118,7 +102,7 @@ std::shared_ptr<Database> Database::Open(const fs::path& root, bool create) {
   sqlite3* handle = nullptr;
   int rc = SQLITE_OK;
   if (readOnlyFs) {
-    const std::string uri = "file:" + UriPath(path) + "?immutable=1";
+    const std::string uri = core::FileUri(path) + "?immutable=1";
     rc = ::sqlite3_open_v2(uri.c_str(), &handle,
                            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW, nullptr);
   } else {

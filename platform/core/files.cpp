@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -111,6 +112,21 @@ void WriteFileAtomically(const fs::path& path, std::string_view contents) {
     ::close(dir);
     if (rc != 0) throw RuntimeError(err::kPathNotFound, DescribeFileError("Cannot write", path, e));
   }
+}
+
+std::string FileUri(const std::filesystem::path& path) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path.string()) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    }
+  }
+  return uri;
 }
 
 }  // namespace core

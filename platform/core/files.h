@@ -36,4 +36,8 @@ void CreatePrivateFolders(const std::filesystem::path& folder);
 // the file and the cause on failure; the old file is then untouched.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view contents);
 
+// A "file:" URI for path, every byte outside the unreserved characters and
+// "/" %-escaped: how SQLite is given a file with flags only a URI carries.
+std::string FileUri(const std::filesystem::path& path);
+
 }  // namespace core

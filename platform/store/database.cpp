@@ -89,22 +89,6 @@ int OnBusy(void*, int count) {
   return 1;
 }
 
-// A file URI for path, for the open flags that only URIs can carry.
-std::string FileUri(const std::filesystem::path& path) {
-  static const char* kHex = "0123456789ABCDEF";
-  std::string uri = "file:";
-  for (unsigned char c : path.string()) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
-      uri += static_cast<char>(c);
-    } else {
-      uri += '%';
-      uri += kHex[c >> 4];
-      uri += kHex[c & 15];
-    }
-  }
-  return uri;
-}
-
 }  // namespace
 
 int ReadOnlyReason(const std::filesystem::path& file) {
@@ -255,7 +239,7 @@ Opened Open(const std::filesystem::path& file) {
     // file under us, so it may be read as it is, without the shared memory
     // the log's index needs.
     if (FileSystemIsReadOnly(file) && NoLog(file)) {
-      rc = sqlite3_open_v2((FileUri(file) + "?immutable=1").c_str(), &handle,
+      rc = sqlite3_open_v2((core::FileUri(file) + "?immutable=1").c_str(), &handle,
                            SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
       if (rc == SQLITE_OK) version = Configure(handle);
       if (rc != SQLITE_OK || version < 0) {
