@@ -18,17 +18,22 @@ namespace {
 }
 
 const LdapLibrary* Load() {
-  // Never unloaded: the library keeps global state and threads of its TLS
-  // stack may outlive any owner here.
+  // Never unloaded once complete: the library keeps global state, and
+  // threads of its TLS stack may outlive any owner here.
   void* handle = ::dlopen(ZENTHRA_LIBLDAP_SONAME, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) CannotLoad(::dlerror());
-  auto* library = new LdapLibrary();
-#define ZENTHRA_LDAP_FIND(name)                                                      \
-  library->name = reinterpret_cast<decltype(library->name)>(::dlsym(handle, #name)); \
-  if (library->name == nullptr) CannotLoad("it has no " #name);
+  LdapLibrary library;
+  const char* missing = nullptr;
+#define ZENTHRA_LDAP_FIND(name)                                                    \
+  library.name = reinterpret_cast<decltype(library.name)>(::dlsym(handle, #name)); \
+  if (library.name == nullptr && missing == nullptr) missing = #name;
   ZENTHRA_LDAP_FUNCTIONS(ZENTHRA_LDAP_FIND)
 #undef ZENTHRA_LDAP_FIND
-  return library;
+  if (missing != nullptr) {
+    ::dlclose(handle);
+    CannotLoad(std::string("it has no ") + missing);
+  }
+  return new LdapLibrary(library);
 }
 
 }  // namespace
