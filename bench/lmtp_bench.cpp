@@ -329,16 +329,9 @@ BENCHMARK(BM_ToolProcess)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   complus::EnableCatalogActivation();
   bench::MedianRates reporter;
-  try {
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-  } catch (const core::RuntimeError& e) {
-    std::fprintf(stderr, "lmtp_bench: %s\n", e.Description().c_str());
-    return 1;
-  }
+  if (!bench::RunBenchmarks(&argc, argv, "lmtp_bench", reporter)) return 1;
   const double in_process = reporter.Median("BM_InProcess"),
                one = reporter.Median("BM_Lmtp/min_time:2.000/repeats:3/real_time/threads:1"),
                eight = reporter.Median("BM_Lmtp/min_time:2.000/repeats:3/real_time/threads:8"),

@@ -5,9 +5,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "platform/core/error.h"
 
 namespace bench {
 
@@ -42,5 +45,20 @@ class MedianRates : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, std::map<std::string, double>> counters_;
 };
+
+// Runs the benchmarks the command line selects, reporting to reporter.
+// False, after saying why on standard error as program, when the command
+// line is not understood or a benchmark failed with a run-time error.
+inline bool RunBenchmarks(int* argc, char** argv, const char* program, MedianRates& reporter) {
+  benchmark::Initialize(argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(*argc, argv)) return false;
+  try {
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+  } catch (const core::RuntimeError& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.Description().c_str());
+    return false;
+  }
+  return true;
+}
 
 }  // namespace bench

@@ -86,15 +86,8 @@ BENCHMARK(BM_Process)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   bench::MedianRates reporter;
-  try {
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-  } catch (const core::RuntimeError& e) {
-    std::fprintf(stderr, "process_bench: %s\n", e.Description().c_str());
-    return 1;
-  }
+  if (!bench::RunBenchmarks(&argc, argv, "process_bench", reporter)) return 1;
   const double idle = reporter.Median("BM_Process/deliver:0/", "child_cpu_us");
   const double deliver = reporter.Median("BM_Process/deliver:1/", "child_cpu_us");
   if (idle > 0 && deliver > 0) {

@@ -60,16 +60,9 @@ BENCHMARK(BM_DeliverInto)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   complus::EnableCatalogActivation();
   bench::MedianRates reporter;
-  try {
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-  } catch (const core::RuntimeError& e) {
-    std::fprintf(stderr, "scale_bench: %s\n", e.Description().c_str());
-    return 1;
-  }
+  if (!bench::RunBenchmarks(&argc, argv, "scale_bench", reporter)) return 1;
   const double empty = reporter.Median("BM_DeliverInto/inbox:0/");
   for (int kind : {kLarge, kSameSubject}) {
     const double rate = reporter.Median("BM_DeliverInto/inbox:" + std::to_string(kind) + "/");

@@ -156,15 +156,8 @@ BENCHMARK(BM_StoreDeliver)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   bench::MedianRates reporter;
-  try {
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-  } catch (const core::RuntimeError& e) {
-    std::fprintf(stderr, "store_bench: %s\n", e.Description().c_str());
-    return 1;
-  }
+  if (!bench::RunBenchmarks(&argc, argv, "store_bench", reporter)) return 1;
   const double bare = reporter.Median("BM_BareSqliteInsert");
   const double store = reporter.Median("BM_StoreDeliver");
   if (bare > 0 && store > 0) {
