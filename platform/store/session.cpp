@@ -21,7 +21,7 @@
 // (see session.h). The number changes whenever Session, Store or the
 // dispatcher change shape, so that copies built from other sources never
 // share objects.
-#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v2
+#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v3
 #define ZENTHRA_STRINGIFY2(x) #x
 #define ZENTHRA_STRINGIFY(x) ZENTHRA_STRINGIFY2(x)
 
@@ -458,20 +458,25 @@ void Session::Sync() {
 // Only texts of ordinary size are kept: a copy of a huge message would
 // cost more memory than its second parse costs time.
 constexpr std::size_t kMaxAnalysedBytes = 1 << 20;
+// Enough for a committer's batch of ordinary messages.
+constexpr std::size_t kMaxAnalysedTexts = 64;
+constexpr std::size_t kMaxAnalysedTotal = 8 << 20;
 
 void Session::RememberAnalysis(std::string_view content, const mime::MessageInfo& info) {
-  if (content.size() > kMaxAnalysedBytes) {
-    analysed_content_.clear();
-    analysis_.reset();
-    return;
+  if (content.size() > kMaxAnalysedBytes) return;
+  analysed_.push_front({std::string(content), std::make_shared<const mime::MessageInfo>(info)});
+  analysed_bytes_ += content.size();
+  while (analysed_.size() > kMaxAnalysedTexts || analysed_bytes_ > kMaxAnalysedTotal) {
+    analysed_bytes_ -= analysed_.back().content.size();
+    analysed_.pop_back();
   }
-  analysed_content_.assign(content);
-  analysis_ = std::make_shared<const mime::MessageInfo>(info);
 }
 
 std::shared_ptr<const mime::MessageInfo> Session::AnalysisOf(std::string_view content) const {
-  if (!analysis_ || content != analysed_content_) return nullptr;
-  return analysis_;
+  for (const Analysed& a : analysed_) {
+    if (a.content.size() == content.size() && a.content == content) return a.info;
+  }
+  return nullptr;
 }
 
 bool Session::GiveUpReserve() {

@@ -34,6 +34,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -130,10 +131,13 @@ class Session : public std::enable_shared_from_this<Session> {
   // sees the same count.
   int& event_depth() { return event_depth_; }
 
-  // The analysis of the message text this session's thread saved last, kept
-  // so that a sink reading the item right after its delivery need not parse
-  // the same text again. AnalysisOf gives it only for exactly that text
-  // (an analysis depends on nothing else), null otherwise.
+  // The analyses of the message texts this session's thread saved lately
+  // (the last few dozen, a few MB of text at most), kept so that a sink
+  // reading an item right after its delivery, or a copy of a message being
+  // saved, need not parse the same text again; a committer that stores a
+  // batch of messages before their sinks run keeps all of them. AnalysisOf
+  // gives one only for exactly its text (an analysis depends on nothing
+  // else), null otherwise.
   void RememberAnalysis(std::string_view content, const mime::MessageInfo& info);
   std::shared_ptr<const mime::MessageInfo> AnalysisOf(std::string_view content) const;
 
@@ -186,8 +190,12 @@ class Session : public std::enable_shared_from_this<Session> {
   bool relaxed_ = false;          // the open transaction commits relaxed
   bool relaxed_setting_ = false;  // synchronous is not (known to be) FULL
   int event_depth_ = 0;
-  std::string analysed_content_;
-  std::shared_ptr<const mime::MessageInfo> analysis_;
+  struct Analysed {
+    std::string content;
+    std::shared_ptr<const mime::MessageInfo> info;
+  };
+  std::deque<Analysed> analysed_;  // newest first
+  std::size_t analysed_bytes_ = 0;
 };
 
 }  // namespace store

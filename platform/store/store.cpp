@@ -448,10 +448,14 @@ void Store::WriteChanges(const SaveRequest& request) {
     if (SameProperty(name, schema::kContent) && value.Type() == VarType::String) content = &value;
   }
   if (!content) return;
+  // A copy of the message this thread saved last (a sink filing it) reuses
+  // that analysis instead of parsing the same text again.
+  std::shared_ptr<const mime::MessageInfo> known;
+  if (!request.info) known = session_->AnalysisOf(content->AsString());
   mime::MessageInfo analysed;
-  if (!request.info) analysed = mime::Analyze(content->AsString());
-  const mime::MessageInfo& info = request.info ? *request.info : analysed;
-  session_->RememberAnalysis(content->AsString(), info);
+  if (!request.info && !known) analysed = mime::Analyze(content->AsString());
+  const mime::MessageInfo& info = request.info ? *request.info : known ? *known : analysed;
+  if (!known) session_->RememberAnalysis(content->AsString(), info);
   WriteProperty(request.id, schema::kHasAttachment, Variant(info.has_attachment));
   WriteProperty(request.id, schema::kSubject, Variant(info.subject));
   WriteProperty(request.id, schema::kFrom, Variant(info.from));
@@ -728,10 +732,15 @@ std::string Store::AddMailbox(const std::string& alias, const std::string& inbox
 }
 
 std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
+  // Parsed before taking the write lock, which other writers wait for.
+  return Deliver(alias, rfc5322, mime::Analyze(rfc5322));
+}
+
+std::string Store::Deliver(const std::string& alias, std::string_view rfc5322,
+                           const mime::MessageInfo& info) {
   if (rfc5322.empty()) {
     throw RuntimeError(err::kAdoInvalidArgument, "Refusing to deliver an empty message");
   }
-  mime::MessageInfo info = mime::Analyze(rfc5322);
   // The lookups share the write's transaction: one lock instead of one per
   // statement.
   WriteScope scope(*this);

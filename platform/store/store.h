@@ -196,6 +196,10 @@ class Store {
   // returns the new item's URL (where it is once the event sinks have run).
   // The delivery is durable when this returns. Empty text is refused.
   std::string Deliver(const std::string& alias, std::string_view rfc5322);
+  // The same, given info = mime::Analyze(rfc5322) made beforehand: a caller
+  // that holds the write lock across several deliveries parses outside it.
+  std::string Deliver(const std::string& alias, std::string_view rfc5322,
+                      const mime::MessageInfo& info);
   std::vector<MailboxInfo> Mailboxes();
   // The mailbox root the item lies in (0 when it lies above the mailboxes).
   ItemId MailboxOf(ItemId id);

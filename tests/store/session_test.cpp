@@ -67,7 +67,7 @@ TEST_F(SessionTest, EveryObjectOfAThreadSharesOneConnection) {
   EXPECT_NE(elsewhere, &store_->session());
 }
 
-TEST_F(SessionTest, TheAnalysisOfTheLastSavedTextIsGivenForExactlyThatText) {
+TEST_F(SessionTest, TheAnalysesOfRecentlySavedTextsAreGivenForExactlyThoseTexts) {
   const std::string marked = MessageWithAttachment("one", "Quarantined Attachment.txt");
   store_->Deliver("jdoe", marked);
   std::shared_ptr<const mime::MessageInfo> known = store_->session().AnalysisOf(marked);
@@ -76,13 +76,23 @@ TEST_F(SessionTest, TheAnalysisOfTheLastSavedTextIsGivenForExactlyThatText) {
   EXPECT_EQ(known->attachments[0].file_name, "Quarantined Attachment.txt");
   EXPECT_EQ(known->subject, "one");
 
-  // One byte off, or another message since: parsed again.
+  // One byte off: parsed again.
   std::string other = marked;
   other.back() = other.back() == 'x' ? 'y' : 'x';
   EXPECT_FALSE(store_->session().AnalysisOf(other));
+
+  // A batch's messages are all kept for their sinks; a long run of later
+  // ones pushes the oldest out.
+  store_->BeginTrans();
   store_->Deliver("jdoe", PlainMessage("two"));
+  EXPECT_TRUE(store_->session().AnalysisOf(marked));
+  std::shared_ptr<const mime::MessageInfo> two = store_->session().AnalysisOf(PlainMessage("two"));
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->subject, "two");
+  for (int i = 0; i < 100; ++i) store_->Deliver("jdoe", PlainMessage("later " + std::to_string(i)));
+  store_->CommitTrans();
   EXPECT_FALSE(store_->session().AnalysisOf(marked));
-  EXPECT_TRUE(store_->session().AnalysisOf(PlainMessage("two")));
+  EXPECT_TRUE(store_->session().AnalysisOf(PlainMessage("later 99")));
 
   // A huge text is not copied to be kept.
   const std::string huge = PlainMessage("huge") + std::string(2 << 20, 'x') + "\r\n";

@@ -6,6 +6,7 @@
 #include "platform/core/error.h"
 #include "platform/core/terminal.h"
 #include "platform/core/text.h"
+#include "platform/mime/mime.h"
 #include "platform/store/store.h"
 #include "tools/zenthra-lmtpd/log.h"
 #include "tools/zenthra-lmtpd/trace.h"
@@ -100,8 +101,11 @@ std::vector<Reply> StoreReceiver::Deliver(const Envelope& envelope, std::string_
   for (const Recipient& r : envelope.recipients) {
     auto [it, added] = by_mailbox.emplace(core::FoldCase(r.mailbox), parcels.size());
     if (added) {
-      parcels.push_back(
-          Parcel{r.mailbox, TraceLines(trace, envelope.sender, r.address, now), body});
+      Parcel parcel{r.mailbox, TraceLines(trace, envelope.sender, r.address, now), body, nullptr};
+      // Sessions parse side by side; the committer, which holds the write
+      // lock for the whole batch, then only stores.
+      parcel.info = std::make_shared<const mime::MessageInfo>(mime::Analyze(parcel.prefix + *body));
+      parcels.push_back(std::move(parcel));
     }
     parcel_of.push_back(it->second);
   }

@@ -42,6 +42,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/mime/mime.h"
+
 namespace lmtp {
 
 struct Outcome {
@@ -52,11 +54,14 @@ struct Outcome {
 };
 
 // One message for one mailbox: text is prefix followed by *body, so that
-// the copies for several recipients share one body.
+// the copies for several recipients share one body. info, when given, is
+// mime::Analyze of that text, made by the session so that the committer
+// does not parse under the store's write lock.
 struct Parcel {
   std::string mailbox;
   std::string prefix;
   std::shared_ptr<const std::string> body;
+  std::shared_ptr<const mime::MessageInfo> info;
 };
 
 class GroupCommit {
