@@ -90,6 +90,43 @@ std::size_t FindCodes(const std::vector<char32_t>& hay, const std::vector<char32
   return std::string::npos;
 }
 
+// Strings of ASCII alone, the usual case (URLs, property names, folder
+// names), take byte paths: a character is a byte and folds by itself. Only
+// when both sides are ASCII, since other characters may fold to ASCII ones
+// (U+212A KELVIN SIGN to "k").
+bool IsAscii(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+char AsciiFold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+bool AsciiSame(char a, char b, Compare compare) {
+  return a == b || (compare == Compare::Text && AsciiFold(a) == AsciiFold(b));
+}
+
+// Byte index of needle in haystack at or after from, or npos.
+std::size_t AsciiFind(std::string_view hay, std::string_view needle, std::size_t from,
+                      Compare compare) {
+  if (compare == Compare::Binary) return hay.find(needle, from);
+  if (needle.size() > hay.size()) return std::string::npos;
+  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
+    std::size_t k = 0;
+    while (k < needle.size() && AsciiSame(hay[i + k], needle[k], compare)) ++k;
+    if (k == needle.size()) return i;
+  }
+  return std::string::npos;
+}
+
+template <typename F>
+std::string MapAscii(std::string_view s, F f) {
+  std::string out(s);
+  for (char& c : out) c = f(c);
+  return out;
+}
+
 }  // namespace
 
 std::size_t Utf8SequenceAt(std::string_view s, std::size_t i, char32_t* code) {
@@ -127,21 +164,27 @@ std::size_t Utf8SequenceAt(std::string_view s, std::size_t i, char32_t* code) {
   return len;
 }
 
-std::size_t Len(std::string_view s) { return Decode(s).codes.size(); }
+std::size_t Len(std::string_view s) { return IsAscii(s) ? s.size() : Decode(s).codes.size(); }
 
 std::string Left(std::string_view s, std::size_t n) {
+  if (IsAscii(s)) return std::string(s.substr(0, n));
   Decoded d = Decode(s);
   if (n >= d.codes.size()) return std::string(s);
   return std::string(s.substr(0, d.offsets[n]));
 }
 
 std::string Right(std::string_view s, std::size_t n) {
+  if (IsAscii(s)) return std::string(n >= s.size() ? s : s.substr(s.size() - n));
   Decoded d = Decode(s);
   if (n >= d.codes.size()) return std::string(s);
   return std::string(s.substr(d.offsets[d.codes.size() - n]));
 }
 
 std::string Mid(std::string_view s, std::size_t start, std::size_t n) {
+  if (IsAscii(s)) {
+    const std::size_t first = start == 0 ? 0 : start - 1;
+    return first >= s.size() ? std::string() : std::string(s.substr(first, n));
+  }
   Decoded d = Decode(s);
   const std::size_t count = d.codes.size();
   const std::size_t first = start == 0 ? 0 : start - 1;
@@ -152,6 +195,12 @@ std::string Mid(std::string_view s, std::size_t start, std::size_t n) {
 
 std::size_t InStr(std::string_view haystack, std::string_view needle, Compare compare,
                   std::size_t start) {
+  if (IsAscii(haystack) && IsAscii(needle)) {
+    const std::size_t from = start == 0 ? 0 : start - 1;
+    if (from > haystack.size()) return 0;
+    const std::size_t i = AsciiFind(haystack, needle, from, compare);
+    return i == std::string::npos ? 0 : i + 1;
+  }
   Decoded h = Decode(haystack);
   Decoded n = Decode(needle);
   const std::size_t from = start == 0 ? 0 : start - 1;
@@ -161,6 +210,15 @@ std::size_t InStr(std::string_view haystack, std::string_view needle, Compare co
 }
 
 std::size_t InStrRev(std::string_view haystack, std::string_view needle, Compare compare) {
+  if (IsAscii(haystack) && IsAscii(needle)) {
+    if (needle.size() > haystack.size()) return 0;
+    for (std::size_t i = haystack.size() - needle.size() + 1; i-- > 0;) {
+      std::size_t k = 0;
+      while (k < needle.size() && AsciiSame(haystack[i + k], needle[k], compare)) ++k;
+      if (k == needle.size()) return i + 1;
+    }
+    return 0;
+  }
   Decoded h = Decode(haystack);
   Decoded n = Decode(needle);
   if (n.codes.size() > h.codes.size()) return 0;
@@ -198,6 +256,16 @@ std::string Replace(std::string_view s, std::string_view find, std::string_view 
     out.append(s.substr(pos));
     return out;
   }
+  if (IsAscii(s) && IsAscii(find)) {
+    std::string out;
+    std::size_t pos = 0;
+    for (std::size_t hit; (hit = AsciiFind(s, find, pos, compare)) != std::string::npos;
+         pos = hit + find.size()) {
+      out.append(s.substr(pos, hit - pos)).append(with);
+    }
+    out.append(s.substr(pos));
+    return out;
+  }
   Decoded h = Decode(s);
   Decoded f = Decode(find);
   std::string out;
@@ -226,17 +294,29 @@ std::vector<std::string> Split(std::string_view s, std::string_view delimiter) {
 }
 
 std::string UCase(std::string_view s) {
+  if (IsAscii(s)) {
+    return MapAscii(s,
+                    [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; });
+  }
   return MapCodes(s, [](char32_t c) { return static_cast<char32_t>(u_toupper(c)); });
 }
 
 std::string LCase(std::string_view s) {
+  if (IsAscii(s)) return MapAscii(s, AsciiFold);
   return MapCodes(s, [](char32_t c) { return static_cast<char32_t>(u_tolower(c)); });
 }
 
-std::string FoldCase(std::string_view s) { return MapCodes(s, Fold); }
+std::string FoldCase(std::string_view s) {
+  return IsAscii(s) ? MapAscii(s, AsciiFold) : MapCodes(s, Fold);
+}
 
 bool Equals(std::string_view a, std::string_view b, Compare compare) {
   if (compare == Compare::Binary || a == b) return a == b;
+  if (IsAscii(a) && IsAscii(b)) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
+             return AsciiSame(p, q, Compare::Text);
+           });
+  }
   Decoded x = Decode(a);
   Decoded y = Decode(b);
   if (x.codes.size() != y.codes.size()) return false;

@@ -294,6 +294,7 @@ void Session::Reconcile() noexcept {
   // SQLite rolled the transaction back by itself (a full disk, a failed
   // COMMIT): every level is gone, and so is what their events saved.
   levels_.clear();
+  folders_.Clear();
   EndTransaction();
   events_->Aborted(0);
 }
@@ -414,6 +415,7 @@ void Session::Rollback(Level level) noexcept {
 }
 
 void Session::RollbackFrom(std::size_t index) noexcept {
+  folders_.Clear();  // what was found inside may be gone
   const std::size_t mark = levels_[index].event_mark;
   if (index == 0) {
     RunQuietly("ROLLBACK");
@@ -477,6 +479,28 @@ std::shared_ptr<const mime::MessageInfo> Session::AnalysisOf(std::string_view co
     if (a.content.size() == content.size() && a.content == content) return a.info;
   }
   return nullptr;
+}
+
+// --- Folder cache ---------------------------------------------------------------
+
+void Session::FolderCache::Revalidate(Session& session) {
+  auto handle = session.stmts().Get("PRAGMA data_version");
+  const std::int64_t version = handle->Step() ? handle->Int(0) : -1;
+  if (version != data_version_ || version == -1) folders_.clear();
+  data_version_ = version;
+}
+
+std::string Session::FolderCache::Key(ItemId parent, const std::string& name_key) {
+  return std::to_string(parent) + '/' + name_key;
+}
+
+const Item* Session::FolderCache::Get(ItemId parent, const std::string& name_key) const {
+  auto it = folders_.find(Key(parent, name_key));
+  return it == folders_.end() ? nullptr : &it->second;
+}
+
+void Session::FolderCache::Put(ItemId parent, const std::string& name_key, const Item& folder) {
+  folders_.insert_or_assign(Key(parent, name_key), folder);
 }
 
 bool Session::GiveUpReserve() {

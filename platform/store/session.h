@@ -39,9 +39,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/mime/mime.h"
+#include "platform/store/item.h"
 #include "platform/store/machine.h"
 
 namespace store {
@@ -131,6 +133,27 @@ class Session : public std::enable_shared_from_this<Session> {
   // sees the same count.
   int& event_depth() { return event_depth_; }
 
+  // Folders found by name, so that resolving a URL costs a lookup per
+  // level only when the folder tree may have changed: the cache is kept
+  // while no other connection has committed (PRAGMA data_version) and
+  // emptied whenever this session moves or deletes an item or rolls back.
+  // Only folders are kept, never messages, and never a name not found.
+  class FolderCache {
+   public:
+    // Empties the cache when another connection committed since the last
+    // call; call it before a series of Get.
+    void Revalidate(Session& session);
+    const Item* Get(ItemId parent, const std::string& name_key) const;
+    void Put(ItemId parent, const std::string& name_key, const Item& folder);
+    void Clear() { folders_.clear(); }
+
+   private:
+    static std::string Key(ItemId parent, const std::string& name_key);
+    std::int64_t data_version_ = -1;
+    std::unordered_map<std::string, Item> folders_;
+  };
+  FolderCache& folders() { return folders_; }
+
   // The analyses of the message texts this session's thread saved lately
   // (the last few dozen, a few MB of text at most), kept so that a sink
   // reading an item right after its delivery, or a copy of a message being
@@ -196,6 +219,7 @@ class Session : public std::enable_shared_from_this<Session> {
   };
   std::deque<Analysed> analysed_;  // newest first
   std::size_t analysed_bytes_ = 0;
+  FolderCache folders_;
 };
 
 }  // namespace store

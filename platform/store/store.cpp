@@ -216,21 +216,33 @@ std::vector<std::string> Store::Names(std::string_view url) const {
 }
 
 std::optional<Item> Store::Child(ItemId parent, std::string_view name) {
+  return ChildByKey(parent, core::FoldCase(name));
+}
+
+std::optional<Item> Store::ChildByKey(ItemId parent, const std::string& name_key) {
   auto s_handle = session_->stmts().Get(
       "SELECT id, name, is_folder FROM items WHERE parent = ? AND name_key = ?");
   sql::Stmt& s = *s_handle;
-  s.Bind(1, parent).Bind(2, core::FoldCase(name));
+  s.Bind(1, parent).Bind(2, name_key);
   if (!s.Step()) return std::nullopt;
   return Item{s.Int(0), parent, s.Text(1), s.Int(2) != 0};
 }
 
 std::optional<Item> Store::Find(const std::vector<std::string>& names) {
+  Session::FolderCache& folders = session_->folders();
+  folders.Revalidate(*session_);
   std::optional<Item> item;
   ItemId parent = 0;
   for (const std::string& name : names) {
     if (item && !item->is_folder) return std::nullopt;
-    item = Child(parent, name);
-    if (!item) return std::nullopt;
+    const std::string key = core::FoldCase(name);
+    if (const Item* folder = folders.Get(parent, key)) {
+      item = *folder;
+    } else {
+      item = ChildByKey(parent, key);
+      if (!item) return std::nullopt;
+      if (item->is_folder) folders.Put(parent, key, *item);
+    }
     parent = item->id;
   }
   return item;
@@ -470,6 +482,7 @@ void Store::WriteChanges(const SaveRequest& request) {
 }
 
 void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
+  session_->folders().Clear();
   // Event hook: a move is a delete at the old URL and a save at the new one.
   {
     auto s =
@@ -484,6 +497,7 @@ void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
 }
 
 void Store::DeleteItem(ItemId id) {
+  session_->folders().Clear();
   // Event hook: OnSyncDelete for the item (and, for a folder, its content).
   session_->events().Deleted(id);
 #define ZENTHRA_BELOW                               \

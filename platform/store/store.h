@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "platform/ado/provider.h"
+#include "platform/store/item.h"
 #include "platform/store/machine.h"
 #include "platform/store/session.h"
 
@@ -62,15 +63,6 @@ namespace store {
 namespace events {
 class Dispatcher;
 }
-
-using ItemId = std::int64_t;
-
-struct Item {
-  ItemId id = 0;
-  ItemId parent = 0;  // 0 for the domain folder
-  std::string name;   // as created
-  bool is_folder = false;
-};
 
 struct MailboxInfo {
   std::string alias;          // the mailbox folder's name
@@ -205,6 +197,8 @@ class Store {
   ItemId MailboxOf(ItemId id);
 
  private:
+  // Child by the folded name (core::FoldCase).
+  std::optional<Item> ChildByKey(ItemId parent, const std::string& name_key);
   class WriteScope;
   friend class events::Dispatcher;
   explicit Store(std::shared_ptr<Session> session);

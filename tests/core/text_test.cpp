@@ -86,6 +86,41 @@ TEST(TextCase, SearchWithoutRegardToCaseKeepsCharacterPositions) {
   EXPECT_EQ(LCase("BO\xC3\x8ETE"), "bo\xC3\xAEte");
 }
 
+// ASCII text takes byte paths; text with any other character the general
+// one. Both must give the same answers.
+TEST(TextCase, AsciiTextGetsTheAnswersAnyTextGets) {
+  const std::string e = "\xC3\xA9";  // é, which sends text down the general path
+  const std::pair<std::string, std::string> cases[] = {
+      {"Posteingang/SPAM", "spam"}, {"CN=a,cn=b", "cn="}, {"aaa", "aa"}, {"abc", ""}, {"abc", "x"}};
+  for (const auto& [hay, needle] : cases) {
+    for (Compare compare : {Compare::Binary, Compare::Text}) {
+      SCOPED_TRACE(hay + " / " + needle);
+      EXPECT_EQ(InStr(hay, needle, compare), InStr(hay + e, needle, compare));
+      EXPECT_EQ(InStr(hay, needle, compare, 2), InStr(hay + e, needle, compare, 2));
+      if (!needle.empty()) {
+        EXPECT_EQ(InStrRev(hay, needle, compare), InStrRev(hay + e, needle, compare));
+      }
+      EXPECT_EQ(Replace(hay, needle, "-", compare) + e, Replace(hay + e, needle, "-", compare));
+      EXPECT_EQ(Equals(hay, UCase(hay), compare),
+                Equals(hay + e, UCase(hay) + "\xC3\x89", compare));
+    }
+    EXPECT_EQ(Len(hay) + 1, Len(hay + e));
+    EXPECT_EQ(Left(hay + e, Len(hay)), Left(hay, 99));
+    EXPECT_EQ(Mid(hay, 2) + e, Mid(hay + e, 2));
+    EXPECT_EQ(Mid(hay, 2, 1), Mid(hay + e, 2, 1));
+    EXPECT_EQ(Right(e + hay, Len(hay)), Right(hay, 99));
+    EXPECT_EQ(FoldCase(hay) + e, FoldCase(hay + e));
+    EXPECT_EQ(UCase(hay) + "\xC3\x89", UCase(hay + e));
+    EXPECT_EQ(LCase(UCase(hay)) + e, LCase(UCase(hay) + "\xC3\x89"));
+  }
+  // Characters outside ASCII may fold to ASCII ones.
+  EXPECT_TRUE(EqualsNoCase("k", "\xE2\x84\xAA"));  // KELVIN SIGN
+  EXPECT_EQ(InStr("\xE2\x84\xAA"
+                  "ey",
+                  "KEY", Compare::Text),
+            1u);
+}
+
 TEST(TextReplaceSplit, BehaveLikeTheRuntime) {
   EXPECT_EQ(Replace("a\\b\\\\c", "\\", "/"), "a/b//c");
   EXPECT_EQ(Replace("file:file://x", "file:", ""), "//x");

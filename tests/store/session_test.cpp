@@ -100,6 +100,47 @@ TEST_F(SessionTest, TheAnalysesOfRecentlySavedTextsAreGivenForExactlyThoseTexts)
   EXPECT_FALSE(store_->session().AnalysisOf(huge));
 }
 
+TEST_F(SessionTest, FoldersFoundOnceAreFoundAgainOnlyWhileTheyStand) {
+  const ItemId inbox = store_->Resolve(inbox_).id;
+  const auto found = [&](const std::string& name) { return SeenHere(inbox_ + "/" + name); };
+  store_->Create(inbox, "A", true, ExistingItem::Fail, {});
+  ASSERT_TRUE(found("a"));
+
+  // Renamed through another connection: seen at once.
+  std::thread([&] {
+    std::unique_ptr<Store> other = Store::Open(root_);
+    other->Move(other->Resolve(inbox_ + "/A").id, inbox, "B", false);
+  }).join();
+  EXPECT_FALSE(found("A"));
+  EXPECT_TRUE(found("B"));
+
+  // Made inside a transaction that is rolled back: gone with it.
+  store_->BeginTrans();
+  store_->Create(inbox, "C", true, ExistingItem::Fail, {});
+  EXPECT_TRUE(found("C"));
+  store_->RollbackTrans();
+  EXPECT_FALSE(found("C"));
+
+  // Moved or deleted here.
+  store_->Move(store_->Resolve(inbox_ + "/B").id, inbox, "D", false);
+  EXPECT_FALSE(found("B"));
+  ASSERT_TRUE(found("D"));
+  store_->Delete(store_->Resolve(inbox_ + "/D").id);
+  EXPECT_FALSE(found("D"));
+
+  // A folder replaced by a message of the same name is the message now.
+  store_->Create(inbox, "E", true, ExistingItem::Fail, {});
+  ASSERT_TRUE(found("E"));
+  std::thread([&] {
+    std::unique_ptr<Store> other = Store::Open(root_);
+    other->Delete(other->Resolve(inbox_ + "/E").id);
+    other->Create(inbox, "E", false, ExistingItem::Fail, {});
+  }).join();
+  std::optional<Item> e = store_->Find(store_->Names(inbox_ + "/E"));
+  ASSERT_TRUE(e);
+  EXPECT_FALSE(e->is_folder);
+}
+
 TEST_F(SessionTest, ARootMadeAgainAtTheSamePathGetsANewSession) {
   store_->Deliver("jdoe", PlainMessage("old root"));
   store_.reset();
