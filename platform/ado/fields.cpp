@@ -38,13 +38,15 @@ void Field::Value(const Variant& v) {
   owner_->Set(name_, v);
 }
 
-void Fields::Load(FieldList values) {
+void Fields::Load(FieldList values, std::vector<std::string> deferred) {
   values_ = std::move(values);
+  deferred_ = std::move(deferred);
   pending_.clear();
 }
 
 void Fields::Clear() {
   values_.clear();
+  deferred_.clear();
   pending_.clear();
 }
 
@@ -54,12 +56,18 @@ void Fields::CheckOpen() const {
 
 // A pending value shadows the stored one, so a written field reads back
 // before Update, and a field added by writing counts at once.
-const Variant* Fields::Find(std::string_view name) const {
+const Variant* Fields::Find(std::string_view name) {
   auto p = FindIn(pending_, name);
   if (p != pending_.end()) return &p->second;
   auto v = FindIn(values_, name);
-  if (v != values_.end()) return &v->second;
-  return nullptr;
+  if (v == values_.end()) return nullptr;
+  auto d = std::find_if(deferred_.begin(), deferred_.end(),
+                        [&](const std::string& n) { return core::EqualsNoCase(n, v->first); });
+  if (d != deferred_.end()) {
+    if (owner_.fetch) v->second = owner_.fetch(v->first);
+    deferred_.erase(d);
+  }
+  return &v->second;
 }
 
 void Fields::Set(const std::string& name, const Variant& v) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/ado/provider.h"
 
@@ -41,14 +42,18 @@ class Fields {
   struct Owner {
     std::function<void()> check_open;              // throws when closed
     std::function<void(const FieldList&)> update;  // null: read-only
+    // Reads the value of a field loaded as deferred (see Load).
+    std::function<Variant(const std::string& name)> fetch;
   };
 
   Fields() = default;
   explicit Fields(Owner owner) : owner_(std::move(owner)) {}
 
   // Replaces the whole content (used by the owning object when it opens or
-  // moves to another row); drops pending changes.
-  void Load(FieldList values);
+  // moves to another row); drops pending changes. The fields named in
+  // deferred hold no value yet: the owner's fetch reads each the first time
+  // it is asked for.
+  void Load(FieldList values, std::vector<std::string> deferred = {});
   void Clear();
 
   std::int32_t Count() const;
@@ -64,11 +69,12 @@ class Fields {
  private:
   friend class Field;
   void CheckOpen() const;
-  const Variant* Find(std::string_view name) const;
+  const Variant* Find(std::string_view name);
   void Set(const std::string& name, const Variant& v);
 
   Owner owner_;
   FieldList values_;
+  std::vector<std::string> deferred_;  // names in values_ not read yet
   FieldList pending_;
 };
 

@@ -9,6 +9,13 @@
 
 namespace adodb {
 
+Variant RecordSource::ReadDeferredField(const std::string& name) {
+  for (auto& [field, value] : ReadFields()) {
+    if (core::EqualsNoCase(field, name)) return value;
+  }
+  return Variant();
+}
+
 std::unique_ptr<RecordSource> ProviderSession::CreateUniqueItem(const std::string& folderUrl,
                                                                 const ItemNames& names,
                                                                 const FieldList& properties,

@@ -42,6 +42,15 @@ class RecordSource {
 
   // Every property of the item, in a stable order.
   virtual FieldList ReadFields() = 0;
+  // The same, but a source may leave out the values of properties that are
+  // costly to read and that few readers want (a message's text): it names
+  // them in *deferred and gives them Empty; ReadDeferredField then reads
+  // one when it is first asked for.
+  virtual FieldList ReadFieldsDeferring(std::vector<std::string>* deferred) {
+    deferred->clear();
+    return ReadFields();
+  }
+  virtual Variant ReadDeferredField(const std::string& name);
   // Stores the changed and added properties. Values written as Empty delete
   // the property.
   virtual void WriteFields(const FieldList& changes) = 0;

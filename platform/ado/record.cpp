@@ -32,9 +32,19 @@ Record::Record()
           [this] { CheckOpen(); },
           [this](const FieldList& changes) {
             source_->WriteFields(changes);
-            fields_.Load(source_->ReadFields());
+            LoadFields();
+          },
+          [this](const std::string& name) {
+            CheckOpen();
+            return source_->ReadDeferredField(name);
           },
       }) {}
+
+void Record::LoadFields() {
+  std::vector<std::string> deferred;
+  FieldList values = source_->ReadFieldsDeferring(&deferred);
+  fields_.Load(std::move(values), std::move(deferred));
+}
 
 Record::~Record() {
   if (!source_) return;
@@ -106,8 +116,9 @@ void Record::Bind(std::unique_ptr<RecordSource> source, ConnectionPtr connection
   // Read first, so that a failure leaves the record closed and the source
   // released while its connection is still open.
   FieldList values;
+  std::vector<std::string> deferred;
   try {
-    values = source->ReadFields();
+    values = source->ReadFieldsDeferring(&deferred);
   } catch (...) {
     source.reset();
     throw;
@@ -115,7 +126,7 @@ void Record::Bind(std::unique_ptr<RecordSource> source, ConnectionPtr connection
   source_ = std::move(source);
   connection_ = std::move(connection);
   own_connection_ = own;
-  fields_.Load(std::move(values));
+  fields_.Load(std::move(values), std::move(deferred));
   if (connection_) connection_->AddDependent(this);
 }
 
@@ -196,7 +207,7 @@ std::string Record::MoveRecord(const std::string& source, const std::string& des
   if (options == adMoveUnspecified) options = static_cast<MoveRecordOptionsEnum>(0);
   if (IsOwnItem(source, *source_)) {
     std::string url = source_->MoveTo(destination, options);
-    fields_.Load(source_->ReadFields());
+    LoadFields();
     return url;
   }
   ConnectionPtr keep_alive;

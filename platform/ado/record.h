@@ -66,6 +66,8 @@ class Record {
   // Releases the source and the connection, closing an own connection when
   // close_own_connection (false when that connection is closing itself).
   void Unbind(bool close_own_connection);
+  // Reads the source's fields again (values it defers are read when asked).
+  void LoadFields();
   // The connection Open and CreateUnique use: activeConnection, or one of
   // the record's own on the provider that binds url (own is then true).
   static ConnectionPtr ConnectionFor(const std::string& url, ConnectionPtr activeConnection,

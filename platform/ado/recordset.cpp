@@ -12,13 +12,15 @@ constexpr const char* kSource = "ADODB.Recordset";
 
 }  // namespace
 
-// The fields of a row are read-only: the owner gives no update.
+// The fields of a row are read-only and whole: the owner gives no update
+// and defers nothing.
 Recordset::Recordset()
     : fields_(Fields::Owner{
           [this] {
             CheckOpen();
             if (position_ >= rows_.rows.size()) Fail(core::err::kAdoNoCurrentRecord);
           },
+          nullptr,
           nullptr,
       }) {}
 

@@ -43,6 +43,17 @@ class StoreRecord : public adodb::RecordSource {
     return item_.is_folder ? adodb::adCollectionRecord : adodb::adSimpleRecord;
   }
   FieldList ReadFields() override { return Use().Properties(item_.id); }
+  // A message's text is read only by those who ask for it.
+  FieldList ReadFieldsDeferring(std::vector<std::string>* deferred) override {
+    std::string content;
+    FieldList fields = Use().Properties(item_.id, true, &content);
+    deferred->clear();
+    if (!content.empty()) deferred->push_back(std::move(content));
+    return fields;
+  }
+  core::Variant ReadDeferredField(const std::string& name) override {
+    return Use().Property(item_.id, name);
+  }
   void WriteFields(const FieldList& changes) override {
     CheckWritable("write the properties of");
     store_->Update(item_.id, changes);

@@ -330,9 +330,36 @@ std::vector<Item> Store::Descendants(ItemId folder) {
   return out;
 }
 
-FieldList Store::Properties(ItemId id, bool with_content) {
+namespace {
+
+// The value of a props row from its type and value columns; Empty for a
+// property written as Empty.
+Variant StoredValue(const sql::Stmt& s, int type_column, int value_column) {
+  switch (static_cast<VarType>(s.Int(type_column))) {
+    case VarType::Null:
+      return Variant::Null();
+    case VarType::Boolean:
+      return Variant(s.Int(value_column) != 0);
+    case VarType::Integer:
+      return Variant(static_cast<std::int16_t>(s.Int(value_column)));
+    case VarType::Long:
+      return Variant(static_cast<std::int32_t>(s.Int(value_column)));
+    case VarType::Double:
+      return Variant(s.Real(value_column));
+    case VarType::String:
+      return Variant(s.Text(value_column));
+    case VarType::Empty:
+      break;
+  }
+  return Variant();
+}
+
+}  // namespace
+
+FieldList Store::Properties(ItemId id, bool with_content, std::string* deferred_content) {
   std::optional<Item> item = Get(id);
   if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
+  if (deferred_content) deferred_content->clear();
   FieldList fields;
   std::string parent_url = item->parent ? UrlOf(item->parent) : "";
   std::string href = item->parent ? parent_url + "/" + item->name : FileUrl({item->name});
@@ -341,42 +368,37 @@ FieldList Store::Properties(ItemId id, bool with_content) {
   fields.emplace_back(schema::kParentName, Variant(std::move(parent_url)));
   fields.emplace_back(schema::kIsFolder, Variant(item->is_folder));
   bool has_hidden = false;
+  // A deferred text is listed in its place without its value, which SQLite
+  // then never reads from its overflow pages.
   auto s_handle = session_->stmts().Get(
-      "SELECT name, type, value FROM props WHERE item = ?1 AND (?2 OR name_key <> ?3) "
-      "ORDER BY id");
+      "SELECT name, type, CASE WHEN ?2 OR name_key <> ?3 THEN value END, name_key = ?3 "
+      "FROM props WHERE item = ?1 AND (?4 OR name_key <> ?3) ORDER BY id");
   sql::Stmt& s = *s_handle;
-  s.Bind(1, id).Bind(2, std::int64_t{with_content}).Bind(3, core::FoldCase(schema::kContent));
+  s.Bind(1, id)
+      .Bind(2, std::int64_t{deferred_content == nullptr})
+      .Bind(3, core::FoldCase(schema::kContent))
+      .Bind(4, std::int64_t{with_content || deferred_content != nullptr});
   while (s.Step()) {
+    if (static_cast<VarType>(s.Int(1)) == VarType::Empty) continue;
     std::string name = s.Text(0);
-    auto type = static_cast<VarType>(s.Int(1));
-    Variant value;
-    switch (type) {
-      case VarType::Null:
-        value = Variant::Null();
-        break;
-      case VarType::Boolean:
-        value = Variant(s.Int(2) != 0);
-        break;
-      case VarType::Integer:
-        value = Variant(static_cast<std::int16_t>(s.Int(2)));
-        break;
-      case VarType::Long:
-        value = Variant(static_cast<std::int32_t>(s.Int(2)));
-        break;
-      case VarType::Double:
-        value = Variant(s.Real(2));
-        break;
-      case VarType::String:
-        value = Variant(s.Text(2));
-        break;
-      case VarType::Empty:
-        continue;
+    if (deferred_content && s.Int(3) != 0) {
+      *deferred_content = name;
+      fields.emplace_back(std::move(name), Variant());
+      continue;
     }
     if (SameProperty(name, schema::kIsHidden)) has_hidden = true;
-    fields.emplace_back(std::move(name), std::move(value));
+    fields.emplace_back(std::move(name), StoredValue(s, 1, 2));
   }
   if (!has_hidden) fields.emplace_back(schema::kIsHidden, Variant(false));
   return fields;
+}
+
+Variant Store::Property(ItemId id, std::string_view name) {
+  auto s = session_->stmts().Get("SELECT type, value FROM props WHERE item = ? AND name_key = ?");
+  s->Bind(1, id).Bind(2, core::FoldCase(name));
+  if (s->Step()) return StoredValue(*s, 0, 1);
+  if (!Get(id)) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
+  return Variant();
 }
 
 // --- Changing ---------------------------------------------------------------

@@ -152,7 +152,13 @@ class Store {
   // they were first written.
   // Without with_content the message text (schema::kContent) is left out,
   // which spares reading it when only the other properties are wanted.
-  adodb::FieldList Properties(ItemId id, bool with_content = true);
+  // With deferred_content it is listed in its place as Empty and its name
+  // (as stored; empty when there is none) set there, to be read with
+  // Property when wanted.
+  adodb::FieldList Properties(ItemId id, bool with_content = true,
+                              std::string* deferred_content = nullptr);
+  // One stored property's value; Empty when the item has none of that name.
+  core::Variant Property(ItemId id, std::string_view name);
 
   // --- Changing (all through the choke point) ----------------------------
   // Creates name below parent with the given properties, or when the name is

@@ -162,6 +162,37 @@ TEST_F(RecordTest, FieldsKeepTheirTypesAndOrder) {
   EXPECT_EQ(inbox.Fields()[schema::kIsHidden].Value(), Variant(false));
 }
 
+TEST_F(RecordTest, AMessagesTextIsReadWhenFirstAskedForInItsPlace) {
+  const std::string text = PlainMessage("Report");
+  const std::string url = store_->Deliver("jdoe", text);
+  Record r;
+  r.Open(url, cnn_, adModeReadWrite, adFailIfNotExists);
+  Fields& f = r.Fields();
+  std::vector<std::string> names;
+  for (std::int32_t i = 0; i < f.Count(); ++i) names.push_back(f.Item(i).Name());
+  ASSERT_GE(names.size(), 5u);
+  EXPECT_EQ(names[4], schema::kContent);  // the first property written
+  EXPECT_EQ(f.Item(4).Value(), Variant(text));
+  EXPECT_EQ(f["URN:SCHEMAS:ZENTHRA:CONTENT"].Value(), Variant(text));
+
+  // After a write the record reads its fields again, the text once more
+  // only when asked for.
+  f["urn:x:seen"].Value(Variant(true));
+  f.Update();
+  EXPECT_EQ(f[schema::kContent].Value(), Variant(text));
+  r.MoveRecord("", mailbox_ + "/Inbox/Moved.EML", "", "", adMoveUnspecified, false);
+  EXPECT_EQ(f[schema::kContent].Value(), Variant(text));
+
+  // Asked for after the item went: the item is gone, not the text empty.
+  Record late;
+  late.Open(mailbox_ + "/Inbox/Moved.EML", cnn_, adModeReadWrite, adFailIfNotExists);
+  std::thread([&] {
+    std::unique_ptr<Store> other = Store::Open(root_);
+    other->Delete(other->Resolve(mailbox_ + "/Inbox/Moved.EML").id);
+  }).join();
+  EXPECT_EQ(ErrorOf([&] { late.Fields()[schema::kContent].Value(); }), err::kDbNotFound);
+}
+
 TEST_F(RecordTest, SourceAndParentUseTheStoredSpelling) {
   Record r;
   r.Open("http://MAIL01.example.com/exadmin/EXAMPLE.COM/mbx/JDoe/INBOX", nullptr, adModeRead,
