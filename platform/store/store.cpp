@@ -504,7 +504,7 @@ void Store::WriteChanges(const SaveRequest& request) {
 }
 
 void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
-  session_->folders().Clear();
+  if (item.is_folder) session_->folders().Clear();
   // Event hook: a move is a delete at the old URL and a save at the new one.
   {
     auto s =
@@ -519,9 +519,20 @@ void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
 }
 
 void Store::DeleteItem(ItemId id) {
-  session_->folders().Clear();
   // Event hook: OnSyncDelete for the item (and, for a folder, its content).
   session_->events().Deleted(id);
+  std::optional<Item> item = Get(id);
+  if (item && !item->is_folder) {
+    // Nothing lies below an item that is not a folder, and it is no mailbox.
+    static const char* const kDeletes[] = {
+        "DELETE FROM props WHERE item = ?1",
+        "DELETE FROM registrations WHERE item = ?1",
+        "DELETE FROM items WHERE id = ?1",
+    };
+    for (const char* sql : kDeletes) session_->stmts().Get(sql)->Bind(1, id).Run();
+    return;
+  }
+  session_->folders().Clear();
 #define ZENTHRA_BELOW                               \
   "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL " \
   "SELECT items.id FROM items JOIN sub ON items.parent = sub.id) "
@@ -532,10 +543,7 @@ void Store::DeleteItem(ItemId id) {
       ZENTHRA_BELOW "DELETE FROM items WHERE id IN sub",
   };
 #undef ZENTHRA_BELOW
-  for (const char* sql : kDeletes) {
-    auto s = session_->stmts().Get(sql);
-    s->Bind(1, id).Run();
-  }
+  for (const char* sql : kDeletes) session_->stmts().Get(sql)->Bind(1, id).Run();
 }
 
 Item Store::Create(ItemId parent, const std::string& name, bool is_folder, ExistingItem existing,
