@@ -486,7 +486,7 @@ std::shared_ptr<const mime::MessageInfo> Session::AnalysisOf(std::string_view co
 void Session::FolderCache::Revalidate(Session& session) {
   auto handle = session.stmts().Get("PRAGMA data_version");
   const std::int64_t version = handle->Step() ? handle->Int(0) : -1;
-  if (version != data_version_ || version == -1) folders_.clear();
+  if (version != data_version_ || version == -1) Clear();
   data_version_ = version;
 }
 
@@ -499,8 +499,14 @@ const Item* Session::FolderCache::Get(ItemId parent, const std::string& name_key
   return it == folders_.end() ? nullptr : &it->second;
 }
 
-void Session::FolderCache::Put(ItemId parent, const std::string& name_key, const Item& folder) {
-  folders_.insert_or_assign(Key(parent, name_key), folder);
+const Item* Session::FolderCache::ById(ItemId id) const {
+  auto it = by_id_.find(id);
+  return it == by_id_.end() ? nullptr : &it->second;
+}
+
+void Session::FolderCache::Put(const std::string& name_key, const Item& folder) {
+  folders_.insert_or_assign(Key(folder.parent, name_key), folder);
+  by_id_.insert_or_assign(folder.id, folder);
 }
 
 bool Session::GiveUpReserve() {

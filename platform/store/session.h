@@ -144,13 +144,18 @@ class Session : public std::enable_shared_from_this<Session> {
     // call; call it before a series of Get.
     void Revalidate(Session& session);
     const Item* Get(ItemId parent, const std::string& name_key) const;
-    void Put(ItemId parent, const std::string& name_key, const Item& folder);
-    void Clear() { folders_.clear(); }
+    const Item* ById(ItemId id) const;
+    void Put(const std::string& name_key, const Item& folder);
+    void Clear() {
+      folders_.clear();
+      by_id_.clear();
+    }
 
    private:
     static std::string Key(ItemId parent, const std::string& name_key);
     std::int64_t data_version_ = -1;
     std::unordered_map<std::string, Item> folders_;
+    std::unordered_map<ItemId, Item> by_id_;
   };
   FolderCache& folders() { return folders_; }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -241,7 +242,7 @@ std::optional<Item> Store::Find(const std::vector<std::string>& names) {
     } else {
       item = ChildByKey(parent, key);
       if (!item) return std::nullopt;
-      if (item->is_folder) folders.Put(parent, key, *item);
+      if (item->is_folder) folders.Put(key, *item);
     }
     parent = item->id;
   }
@@ -272,41 +273,36 @@ std::optional<Item> Store::Get(ItemId id) {
   return Item{id, s.Int(0), s.Text(1), s.Int(2) != 0};
 }
 
+std::vector<Item> Store::Chain(ItemId id) {
+  Session::FolderCache& folders = session_->folders();
+  folders.Revalidate(*session_);
+  std::vector<Item> chain;
+  while (id != 0) {
+    if (const Item* folder = folders.ById(id)) {
+      chain.push_back(*folder);
+    } else {
+      std::optional<Item> item = Get(id);
+      if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
+      if (item->is_folder) folders.Put(core::FoldCase(item->name), *item);
+      chain.push_back(std::move(*item));
+    }
+    id = chain.back().parent;
+  }
+  std::reverse(chain.begin(), chain.end());
+  return chain;
+}
+
 std::string Store::UrlOf(ItemId id) {
   std::vector<std::string> names;
-  while (id != 0) {
-    auto q_handle = session_->stmts().Get("SELECT parent, name FROM items WHERE id = ?");
-    sql::Stmt& q = *q_handle;
-    q.Bind(1, id);
-    if (!q.Step()) {
-      throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
-    }
-    names.insert(names.begin(), q.Text(1));
-    id = q.Int(0);
-  }
+  for (Item& item : Chain(id)) names.push_back(std::move(item.name));
   return FileUrl(names);
 }
 
-int Store::Depth(ItemId id) {
-  int depth = 0;
-  while (id != 0) {
-    std::optional<Item> item = Get(id);
-    if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
-    ++depth;
-    id = item->parent;
-  }
-  return depth;
-}
+int Store::Depth(ItemId id) { return static_cast<int>(Chain(id).size()); }
 
 ItemId Store::MailboxOf(ItemId id) {
-  std::vector<ItemId> chain;
-  while (id != 0) {
-    chain.insert(chain.begin(), id);
-    std::optional<Item> item = Get(id);
-    if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
-    id = item->parent;
-  }
-  return chain.size() >= kMailboxDepth ? chain[kMailboxDepth - 1] : 0;
+  std::vector<Item> chain = Chain(id);
+  return chain.size() >= kMailboxDepth ? chain[kMailboxDepth - 1].id : 0;
 }
 
 std::vector<Item> Store::Children(ItemId folder, std::size_t limit) {

@@ -205,6 +205,9 @@ class Store {
  private:
   // Child by the folded name (core::FoldCase).
   std::optional<Item> ChildByKey(ItemId parent, const std::string& name_key);
+  // The item and every folder above it, the domain folder first;
+  // kDbNotFound when the item is gone.
+  std::vector<Item> Chain(ItemId id);
   class WriteScope;
   friend class events::Dispatcher;
   explicit Store(std::shared_ptr<Session> session);

@@ -103,8 +103,10 @@ TEST_F(SessionTest, TheAnalysesOfRecentlySavedTextsAreGivenForExactlyThoseTexts)
 TEST_F(SessionTest, FoldersFoundOnceAreFoundAgainOnlyWhileTheyStand) {
   const ItemId inbox = store_->Resolve(inbox_).id;
   const auto found = [&](const std::string& name) { return SeenHere(inbox_ + "/" + name); };
-  store_->Create(inbox, "A", true, ExistingItem::Fail, {});
+  const ItemId a = store_->Create(inbox, "A", true, ExistingItem::Fail, {}).id;
+  const ItemId x = store_->Create(a, "x", false, ExistingItem::Fail, {}).id;
   ASSERT_TRUE(found("a"));
+  EXPECT_EQ(store_->UrlOf(x), inbox_ + "/A/x");
 
   // Renamed through another connection: seen at once.
   std::thread([&] {
@@ -113,6 +115,7 @@ TEST_F(SessionTest, FoldersFoundOnceAreFoundAgainOnlyWhileTheyStand) {
   }).join();
   EXPECT_FALSE(found("A"));
   EXPECT_TRUE(found("B"));
+  EXPECT_EQ(store_->UrlOf(x), inbox_ + "/B/x");
 
   // Made inside a transaction that is rolled back: gone with it.
   store_->BeginTrans();
