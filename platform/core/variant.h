@@ -41,6 +41,8 @@ class Variant {
   // Text of the value: Empty gives "", Boolean gives "True"/"False",
   // numbers their decimal form. Null is error 94.
   std::string AsString() const;
+  // The text held by a String, without copying it; null for other types.
+  const std::string* Text() const { return std::get_if<std::string>(&v_); }
   // Boolean value: numbers are true when non-zero; "True"/"False" (any case)
   // and numeric strings convert; anything else is error 13; Null is error 94.
   bool AsBool() const;

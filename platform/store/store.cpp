@@ -436,7 +436,7 @@ void Store::WriteProperty(ItemId id, const std::string& name, const Variant& val
       s.Bind(5, value.AsDouble());
       break;
     case VarType::String:
-      s.BindBlob(5, value.AsString());
+      s.BindBlob(5, *value.Text());
       break;
     default:
       s.BindNull(5);
@@ -481,11 +481,12 @@ void Store::WriteChanges(const SaveRequest& request) {
   // A copy of the message this thread saved last (a sink filing it) reuses
   // that analysis instead of parsing the same text again.
   std::shared_ptr<const mime::MessageInfo> known;
-  if (!request.info) known = session_->AnalysisOf(content->AsString());
+  const std::string& text = *content->Text();
+  if (!request.info) known = session_->AnalysisOf(text);
   mime::MessageInfo analysed;
-  if (!request.info && !known) analysed = mime::Analyze(content->AsString());
+  if (!request.info && !known) analysed = mime::Analyze(text);
   const mime::MessageInfo& info = request.info ? *request.info : known ? *known : analysed;
-  if (!known) session_->RememberAnalysis(content->AsString(), info);
+  if (!known) session_->RememberAnalysis(text, info);
   WriteProperty(request.id, schema::kHasAttachment, Variant(info.has_attachment));
   WriteProperty(request.id, schema::kSubject, Variant(info.subject));
   WriteProperty(request.id, schema::kFrom, Variant(info.from));
