@@ -78,16 +78,42 @@ bool CodesEqual(char32_t a, char32_t b, Compare compare) {
   return a == b || (compare == Compare::Text && Fold(a) == Fold(b));
 }
 
+// Whether needle lies in hay at i, elements compared by same.
+template <typename Seq, typename Same>
+bool MatchesAt(const Seq& hay, const Seq& needle, std::size_t i, Same same) {
+  std::size_t k = 0;
+  while (k < needle.size() && same(hay[i + k], needle[k])) ++k;
+  return k == needle.size();
+}
+
+// Index of the first needle in hay at or after from, or npos.
+template <typename Seq, typename Same>
+std::size_t FindFirst(const Seq& hay, const Seq& needle, std::size_t from, Same same) {
+  if (needle.size() > hay.size()) return std::string::npos;
+  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
+    if (MatchesAt(hay, needle, i, same)) return i;
+  }
+  return std::string::npos;
+}
+
+// Index of the last needle in hay, or npos.
+template <typename Seq, typename Same>
+std::size_t FindLast(const Seq& hay, const Seq& needle, Same same) {
+  if (needle.size() > hay.size()) return std::string::npos;
+  for (std::size_t i = hay.size() - needle.size() + 1; i-- > 0;) {
+    if (MatchesAt(hay, needle, i, same)) return i;
+  }
+  return std::string::npos;
+}
+
+auto SameCodes(Compare compare) {
+  return [compare](char32_t a, char32_t b) { return CodesEqual(a, b, compare); };
+}
+
 // 0-based character index of needle in haystack at or after from, or npos.
 std::size_t FindCodes(const std::vector<char32_t>& hay, const std::vector<char32_t>& needle,
                       std::size_t from, Compare compare) {
-  if (needle.size() > hay.size()) return std::string::npos;
-  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
-    std::size_t k = 0;
-    while (k < needle.size() && CodesEqual(hay[i + k], needle[k], compare)) ++k;
-    if (k == needle.size()) return i;
-  }
-  return std::string::npos;
+  return FindFirst(hay, needle, from, SameCodes(compare));
 }
 
 // Strings of ASCII alone, the usual case (URLs, property names, folder
@@ -103,21 +129,17 @@ bool IsAscii(std::string_view s) {
 
 char AsciiFold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
-bool AsciiSame(char a, char b, Compare compare) {
-  return a == b || (compare == Compare::Text && AsciiFold(a) == AsciiFold(b));
+auto SameAscii(Compare compare) {
+  return [compare](char a, char b) {
+    return a == b || (compare == Compare::Text && AsciiFold(a) == AsciiFold(b));
+  };
 }
 
 // Byte index of needle in haystack at or after from, or npos.
 std::size_t AsciiFind(std::string_view hay, std::string_view needle, std::size_t from,
                       Compare compare) {
   if (compare == Compare::Binary) return hay.find(needle, from);
-  if (needle.size() > hay.size()) return std::string::npos;
-  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
-    std::size_t k = 0;
-    while (k < needle.size() && AsciiSame(hay[i + k], needle[k], compare)) ++k;
-    if (k == needle.size()) return i;
-  }
-  return std::string::npos;
+  return FindFirst(hay, needle, from, SameAscii(compare));
 }
 
 template <typename F>
@@ -210,25 +232,15 @@ std::size_t InStr(std::string_view haystack, std::string_view needle, Compare co
 }
 
 std::size_t InStrRev(std::string_view haystack, std::string_view needle, Compare compare) {
+  std::size_t i;
   if (IsAscii(haystack) && IsAscii(needle)) {
-    if (needle.size() > haystack.size()) return 0;
-    for (std::size_t i = haystack.size() - needle.size() + 1; i-- > 0;) {
-      std::size_t k = 0;
-      while (k < needle.size() && AsciiSame(haystack[i + k], needle[k], compare)) ++k;
-      if (k == needle.size()) return i + 1;
-    }
-    return 0;
+    i = FindLast(haystack, needle, SameAscii(compare));
+  } else {
+    Decoded h = Decode(haystack);
+    Decoded n = Decode(needle);
+    i = FindLast(h.codes, n.codes, SameCodes(compare));
   }
-  Decoded h = Decode(haystack);
-  Decoded n = Decode(needle);
-  if (n.codes.size() > h.codes.size()) return 0;
-  if (n.codes.empty()) return h.codes.size() + 1;
-  for (std::size_t i = h.codes.size() - n.codes.size() + 1; i-- > 0;) {
-    std::size_t k = 0;
-    while (k < n.codes.size() && CodesEqual(h.codes[i + k], n.codes[k], compare)) ++k;
-    if (k == n.codes.size()) return i + 1;
-  }
-  return 0;
+  return i == std::string::npos ? 0 : i + 1;
 }
 
 std::string LTrim(std::string_view s) {
@@ -313,9 +325,7 @@ std::string FoldCase(std::string_view s) {
 bool Equals(std::string_view a, std::string_view b, Compare compare) {
   if (compare == Compare::Binary || a == b) return a == b;
   if (IsAscii(a) && IsAscii(b)) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
-             return AsciiSame(p, q, Compare::Text);
-           });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), SameAscii(compare));
   }
   Decoded x = Decode(a);
   Decoded y = Decode(b);
