@@ -114,19 +114,24 @@ void WriteFileAtomically(const fs::path& path, std::string_view contents) {
   }
 }
 
-std::string FileUri(const std::filesystem::path& path) {
+std::string PercentEncoded(std::string_view text, std::string_view keep) {
   static const char* kHex = "0123456789ABCDEF";
-  std::string uri = "file:";
-  for (unsigned char c : path.string()) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
-      uri += static_cast<char>(c);
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' ||
+        keep.find(static_cast<char>(c)) != std::string_view::npos) {
+      out += static_cast<char>(c);
     } else {
-      uri += '%';
-      uri += kHex[c >> 4];
-      uri += kHex[c & 15];
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
     }
   }
-  return uri;
+  return out;
+}
+
+std::string FileUri(const std::filesystem::path& path) {
+  return "file:" + PercentEncoded(path.string(), "/");
 }
 
 }  // namespace core

@@ -36,6 +36,10 @@ void CreatePrivateFolders(const std::filesystem::path& folder);
 // the file and the cause on failure; the old file is then untouched.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view contents);
 
+// text with every byte outside the URI's unreserved characters and keep
+// %-escaped ("%2F" for "/" unless keep has it).
+std::string PercentEncoded(std::string_view text, std::string_view keep = "");
+
 // A "file:" URI for path, every byte outside the unreserved characters and
 // "/" %-escaped: how SQLite is given a file with flags only a URI carries.
 std::string FileUri(const std::filesystem::path& path);

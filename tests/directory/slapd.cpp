@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/core/files.h"
 #include "platform/core/text.h"
 #include "platform/directory/ldif.h"
 #include "platform/directory/path.h"
@@ -92,21 +93,6 @@ bool Answers(int port) {
   const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   ::close(s);
   return ok;
-}
-
-std::string PercentEncoded(const std::string& text) {
-  static const char* kHex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
 }
 
 // The attributes and classes the tests' directories use that the system's
@@ -361,7 +347,7 @@ std::string Slapd::HostUri(const std::string& host) const {
 }
 std::string Slapd::LdapsUri() const { return "ldaps://127.0.0.1:" + std::to_string(tls_port_); }
 std::string Slapd::LdapiUri() const {
-  return "ldapi://" + PercentEncoded((folder_ / "ldapi").string());
+  return "ldapi://" + core::PercentEncoded((folder_ / "ldapi").string());
 }
 
 std::string Slapd::ReadLog() const {
