@@ -37,12 +37,16 @@
 // (rolls it back when the commit fails), so everything the sink changes in
 // the store through any data-access object of its thread commits together
 // or not at all. A process killed during the call leaves the store as the
-// delivery left it. The unit commits with relaxed durability: it is safe
+// delivery left it. The calls of one committed phase (a batch of
+// deliveries, overlapping registrations) share one transaction, each call a
+// savepoint of it, so that the pages they all touch are written once;
+// should that transaction fail to commit, every unit in it is undone, never
+// part of one. The transaction commits with relaxed durability: it is safe
 // against a crash of the process at once, and against a power failure as
 // soon as any later commit of the store is made durable, because the
 // write-ahead log is replayed only up to its first incomplete frame; a
-// power failure before that undoes the unit as a whole and never the
-// delivery, which was made durable before the unit began. Store::Sync()
+// power failure before that undoes its units as a whole and never the
+// deliveries, which were made durable before the units began. Store::Sync()
 // makes it durable at once.
 //
 // Saves made from inside an event raise their own events; past a nesting
