@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <string>
@@ -21,7 +22,7 @@
 // (see session.h). The number changes whenever Session, Store or the
 // dispatcher change shape, so that copies built from other sources never
 // share objects.
-#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v3
+#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v4
 #define ZENTHRA_STRINGIFY2(x) #x
 #define ZENTHRA_STRINGIFY(x) ZENTHRA_STRINGIFY2(x)
 
@@ -294,7 +295,7 @@ void Session::Reconcile() noexcept {
   // SQLite rolled the transaction back by itself (a full disk, a failed
   // COMMIT): every level is gone, and so is what their events saved.
   levels_.clear();
-  folders_.Clear();
+  ForgetAll();
   EndTransaction();
   events_->Aborted(0);
 }
@@ -354,6 +355,9 @@ Session::Level Session::Begin(Durability durability) {
                                           std::to_string(db::kFormatVersion));
     }
     changes_at_begin_ = sqlite3_total_changes64(db_);
+    // What other connections committed before the write lock was taken
+    // shows now; until the transaction ends nobody else can commit.
+    CheckDataVersion();
   } else {
     RunLevel(kSavepoint, "SAVEPOINT", depth);
   }
@@ -415,7 +419,7 @@ void Session::Rollback(Level level) noexcept {
 }
 
 void Session::RollbackFrom(std::size_t index) noexcept {
-  folders_.Clear();  // what was found inside may be gone
+  ForgetAll();  // what was found inside may be gone
   const std::size_t mark = levels_[index].event_mark;
   if (index == 0) {
     RunQuietly("ROLLBACK");
@@ -464,30 +468,69 @@ constexpr std::size_t kMaxAnalysedBytes = 1 << 20;
 constexpr std::size_t kMaxAnalysedTexts = 64;
 constexpr std::size_t kMaxAnalysedTotal = 8 << 20;
 
-void Session::RememberAnalysis(std::string_view content, const mime::MessageInfo& info) {
-  if (content.size() > kMaxAnalysedBytes) return;
-  analysed_.push_front({std::string(content), std::make_shared<const mime::MessageInfo>(info)});
+Session::Analysis Session::RememberAnalysis(std::string_view content,
+                                            const mime::MessageInfo& info) {
+  if (content.size() > kMaxAnalysedBytes) return {};
+  analysed_.push_front({std::make_shared<const std::string>(content),
+                        std::make_shared<const mime::MessageInfo>(info)});
   analysed_bytes_ += content.size();
+  Analysis added = analysed_.front();
   while (analysed_.size() > kMaxAnalysedTexts || analysed_bytes_ > kMaxAnalysedTotal) {
-    analysed_bytes_ -= analysed_.back().content.size();
+    analysed_bytes_ -= analysed_.back().text->size();
     analysed_.pop_back();
   }
+  return added;
 }
 
-std::shared_ptr<const mime::MessageInfo> Session::AnalysisOf(std::string_view content) const {
-  for (const Analysed& a : analysed_) {
-    if (a.content.size() == content.size() && a.content == content) return a.info;
+Session::Analysis Session::Remembered(std::string_view content) const {
+  for (const Analysis& a : analysed_) {
+    if (a.text->size() == content.size() && *a.text == content) return a;
+  }
+  return {};
+}
+
+// --- Caches -----------------------------------------------------------------------
+
+void Session::Revalidate() noexcept {
+  if (!levels_.empty() && !sqlite3_get_autocommit(db_)) return;
+  CheckDataVersion();
+}
+
+void Session::CheckDataVersion() noexcept {
+  std::int64_t version = -1;
+  try {
+    auto handle = stmts_->Get("PRAGMA data_version");
+    if (handle->Step()) version = handle->Int(0);
+  } catch (...) {
+    // Unknown: nothing kept can be trusted.
+  }
+  if (version != data_version_ || version == -1) ForgetAll();
+  data_version_ = version;
+}
+
+Session::ItemCache::Entry* Session::ItemCache::Get(ItemId id) {
+  for (auto& [item, entry] : entries_) {
+    if (item == id) return &entry;
   }
   return nullptr;
 }
 
-// --- Folder cache ---------------------------------------------------------------
+Session::ItemCache::Entry& Session::ItemCache::Put(ItemId id) {
+  auto it =
+      std::find_if(entries_.begin(), entries_.end(), [id](const auto& e) { return e.first == id; });
+  if (it != entries_.end()) {
+    std::rotate(it, it + 1, entries_.end());
+  } else {
+    if (entries_.size() >= kMaxEntries) entries_.erase(entries_.begin());
+    entries_.emplace_back(id, Entry());
+  }
+  return entries_.back().second;
+}
 
-void Session::FolderCache::Revalidate(Session& session) {
-  auto handle = session.stmts().Get("PRAGMA data_version");
-  const std::int64_t version = handle->Step() ? handle->Int(0) : -1;
-  if (version != data_version_ || version == -1) Clear();
-  data_version_ = version;
+void Session::ItemCache::Forget(ItemId id) {
+  auto it =
+      std::find_if(entries_.begin(), entries_.end(), [id](const auto& e) { return e.first == id; });
+  if (it != entries_.end()) entries_.erase(it);
 }
 
 std::string Session::FolderCache::Key(ItemId parent, const std::string& name_key) {

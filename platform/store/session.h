@@ -42,6 +42,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/core/variant.h"
 #include "platform/mime/mime.h"
 #include "platform/store/item.h"
 #include "platform/store/machine.h"
@@ -133,16 +134,19 @@ class Session : public std::enable_shared_from_this<Session> {
   // sees the same count.
   int& event_depth() { return event_depth_; }
 
+  // Empties the folder and item caches below when another connection has
+  // committed since they were filled (PRAGMA data_version); call it before
+  // a series of lookups. Inside this session's own transaction nobody else
+  // can commit, so there it costs nothing: Begin checks once.
+  void Revalidate() noexcept;
+
   // Folders found by name, so that resolving a URL costs a lookup per
   // level only when the folder tree may have changed: the cache is kept
-  // while no other connection has committed (PRAGMA data_version) and
-  // emptied whenever this session moves or deletes an item or rolls back.
-  // Only folders are kept, never messages, and never a name not found.
+  // while no other connection has committed and emptied whenever this
+  // session moves or deletes a folder or rolls back. Only folders are
+  // kept, never messages, and never a name not found.
   class FolderCache {
    public:
-    // Empties the cache when another connection committed since the last
-    // call; call it before a series of Get.
-    void Revalidate(Session& session);
     const Item* Get(ItemId parent, const std::string& name_key) const;
     const Item* ById(ItemId id) const;
     void Put(const std::string& name_key, const Item& folder);
@@ -153,11 +157,39 @@ class Session : public std::enable_shared_from_this<Session> {
 
    private:
     static std::string Key(ItemId parent, const std::string& name_key);
-    std::int64_t data_version_ = -1;
     std::unordered_map<std::string, Item> folders_;
     std::unordered_map<ItemId, Item> by_id_;
   };
   FolderCache& folders() { return folders_; }
+
+  // The stored properties of the items this session read lately, and the
+  // text of the messages it saved, so that the readers of one item in one
+  // delivery (a registration's criteria, the event record, the records and
+  // messages a sink opens) read them from the database once. Kept like the
+  // folder cache; besides, an item's entry is dropped whenever this session
+  // writes or deletes that item.
+  class ItemCache {
+   public:
+    static constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
+    struct Entry {
+      bool has_rows = false;
+      // The item's properties in their stored order, each with its value
+      // except the message text, which stands at content_row without one.
+      std::vector<std::pair<std::string, core::Variant>> rows;
+      std::size_t content_row = kNoRow;
+      std::shared_ptr<const std::string> content;  // the text, when known
+    };
+    Entry* Get(ItemId id);
+    // The entry for id, empty when it had none; it becomes the newest.
+    Entry& Put(ItemId id);
+    void Forget(ItemId id);
+    void Clear() { entries_.clear(); }
+
+   private:
+    static constexpr std::size_t kMaxEntries = 16;
+    std::vector<std::pair<ItemId, Entry>> entries_;  // the newest last
+  };
+  ItemCache& items() { return items_; }
 
   // The analyses of the message texts this session's thread saved lately
   // (the last few dozen, a few MB of text at most), kept so that a sink
@@ -166,8 +198,17 @@ class Session : public std::enable_shared_from_this<Session> {
   // batch of messages before their sinks run keeps all of them. AnalysisOf
   // gives one only for exactly its text (an analysis depends on nothing
   // else), null otherwise.
-  void RememberAnalysis(std::string_view content, const mime::MessageInfo& info);
-  std::shared_ptr<const mime::MessageInfo> AnalysisOf(std::string_view content) const;
+  struct Analysis {
+    std::shared_ptr<const std::string> text;  // the session's copy of the text
+    std::shared_ptr<const mime::MessageInfo> info;
+  };
+  // Both null when the text is too large to keep.
+  Analysis RememberAnalysis(std::string_view content, const mime::MessageInfo& info);
+  // Both null when content is not known.
+  Analysis Remembered(std::string_view content) const;
+  std::shared_ptr<const mime::MessageInfo> AnalysisOf(std::string_view content) const {
+    return Remembered(content).info;
+  }
 
  private:
   struct LevelState {
@@ -193,6 +234,13 @@ class Session : public std::enable_shared_from_this<Session> {
   bool Outdated() const;
   // Drops the levels when SQLite has ended the transaction on its own.
   void Reconcile() noexcept;
+  // Revalidate, also inside a transaction.
+  void CheckDataVersion() noexcept;
+  // Empties the folder and item caches.
+  void ForgetAll() noexcept {
+    folders_.Clear();
+    items_.Clear();
+  }
   // After the outermost level ended: the safety level back to FULL.
   void EndTransaction() noexcept;
   void RollbackFrom(std::size_t index) noexcept;
@@ -218,13 +266,11 @@ class Session : public std::enable_shared_from_this<Session> {
   bool relaxed_ = false;          // the open transaction commits relaxed
   bool relaxed_setting_ = false;  // synchronous is not (known to be) FULL
   int event_depth_ = 0;
-  struct Analysed {
-    std::string content;
-    std::shared_ptr<const mime::MessageInfo> info;
-  };
-  std::deque<Analysed> analysed_;  // newest first
+  std::deque<Analysis> analysed_;  // newest first
   std::size_t analysed_bytes_ = 0;
+  std::int64_t data_version_ = -1;  // when the caches were last found current
   FolderCache folders_;
+  ItemCache items_;
 };
 
 }  // namespace store

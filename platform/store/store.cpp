@@ -230,8 +230,8 @@ std::optional<Item> Store::ChildByKey(ItemId parent, const std::string& name_key
 }
 
 std::optional<Item> Store::Find(const std::vector<std::string>& names) {
+  session_->Revalidate();
   Session::FolderCache& folders = session_->folders();
-  folders.Revalidate(*session_);
   std::optional<Item> item;
   ItemId parent = 0;
   for (const std::string& name : names) {
@@ -274,8 +274,8 @@ std::optional<Item> Store::Get(ItemId id) {
 }
 
 std::vector<Item> Store::Chain(ItemId id) {
+  session_->Revalidate();
   Session::FolderCache& folders = session_->folders();
-  folders.Revalidate(*session_);
   std::vector<Item> chain;
   while (id != 0) {
     if (const Item* folder = folders.ById(id)) {
@@ -363,33 +363,65 @@ FieldList Store::Properties(ItemId id, bool with_content, std::string* deferred_
   fields.emplace_back(schema::kDisplayName, Variant(item->name));
   fields.emplace_back(schema::kParentName, Variant(std::move(parent_url)));
   fields.emplace_back(schema::kIsFolder, Variant(item->is_folder));
+  const Session::ItemCache::Entry& stored = StoredProperties(id);
   bool has_hidden = false;
-  // A deferred text is listed in its place without its value, which SQLite
-  // then never reads from its overflow pages.
-  auto s_handle = session_->stmts().Get(
-      "SELECT name, type, CASE WHEN ?2 OR name_key <> ?3 THEN value END, name_key = ?3 "
-      "FROM props WHERE item = ?1 AND (?4 OR name_key <> ?3) ORDER BY id");
-  sql::Stmt& s = *s_handle;
-  s.Bind(1, id)
-      .Bind(2, std::int64_t{deferred_content == nullptr})
-      .Bind(3, core::FoldCase(schema::kContent))
-      .Bind(4, std::int64_t{with_content || deferred_content != nullptr});
-  while (s.Step()) {
-    if (static_cast<VarType>(s.Int(1)) == VarType::Empty) continue;
-    std::string name = s.Text(0);
-    if (deferred_content && s.Int(3) != 0) {
-      *deferred_content = name;
-      fields.emplace_back(std::move(name), Variant());
+  for (std::size_t i = 0; i < stored.rows.size(); ++i) {
+    const auto& [name, value] = stored.rows[i];
+    if (i == stored.content_row) {
+      // A deferred text is listed in its place without its value.
+      if (deferred_content) {
+        *deferred_content = name;
+        fields.emplace_back(name, Variant());
+      } else if (with_content) {
+        fields.emplace_back(name,
+                            stored.content ? Variant(*stored.content) : ReadProperty(id, name));
+      }
       continue;
     }
     if (SameProperty(name, schema::kIsHidden)) has_hidden = true;
-    fields.emplace_back(std::move(name), StoredValue(s, 1, 2));
+    fields.emplace_back(name, value);
   }
   if (!has_hidden) fields.emplace_back(schema::kIsHidden, Variant(false));
   return fields;
 }
 
+const Session::ItemCache::Entry& Store::StoredProperties(ItemId id) {
+  session_->Revalidate();
+  Session::ItemCache::Entry& entry = session_->items().Put(id);
+  if (entry.has_rows) return entry;
+  // The text's value is left out, so SQLite never reads its overflow pages.
+  auto s_handle = session_->stmts().Get(
+      "SELECT name, type, CASE WHEN name_key <> ?2 THEN value END, name_key = ?2 "
+      "FROM props WHERE item = ?1 ORDER BY id");
+  sql::Stmt& s = *s_handle;
+  s.Bind(1, id).Bind(2, core::FoldCase(schema::kContent));
+  std::vector<std::pair<std::string, Variant>> rows;
+  std::size_t content_row = Session::ItemCache::kNoRow;
+  while (s.Step()) {
+    if (static_cast<VarType>(s.Int(1)) == VarType::Empty) continue;
+    if (s.Int(3) != 0) {
+      content_row = rows.size();
+      rows.emplace_back(s.Text(0), Variant());
+    } else {
+      rows.emplace_back(s.Text(0), StoredValue(s, 1, 2));
+    }
+  }
+  entry.rows = std::move(rows);
+  entry.content_row = content_row;
+  entry.has_rows = true;
+  return entry;
+}
+
 Variant Store::Property(ItemId id, std::string_view name) {
+  if (SameProperty(name, schema::kContent)) {
+    session_->Revalidate();
+    const Session::ItemCache::Entry* entry = session_->items().Get(id);
+    if (entry && entry->content) return Variant(*entry->content);
+  }
+  return ReadProperty(id, name);
+}
+
+Variant Store::ReadProperty(ItemId id, std::string_view name) {
   auto s = session_->stmts().Get("SELECT type, value FROM props WHERE item = ? AND name_key = ?");
   s->Bind(1, id).Bind(2, core::FoldCase(name));
   if (s->Step()) return StoredValue(*s, 0, 1);
@@ -409,6 +441,7 @@ ItemId Store::InsertItem(ItemId parent, const std::string& name, bool is_folder)
 }
 
 void Store::WriteProperty(ItemId id, const std::string& name, const Variant& value) {
+  session_->items().Forget(id);
   if (value.IsEmpty()) {
     auto s_handle = session_->stmts().Get("DELETE FROM props WHERE item = ? AND name_key = ?");
     sql::Stmt& s = *s_handle;
@@ -480,13 +513,15 @@ void Store::WriteChanges(const SaveRequest& request) {
   if (!content) return;
   // A copy of the message this thread saved last (a sink filing it) reuses
   // that analysis instead of parsing the same text again.
-  std::shared_ptr<const mime::MessageInfo> known;
+  Session::Analysis known;
   const std::string& text = *content->Text();
-  if (!request.info) known = session_->AnalysisOf(text);
+  if (!request.info) known = session_->Remembered(text);
   mime::MessageInfo analysed;
-  if (!request.info && !known) analysed = mime::Analyze(text);
-  const mime::MessageInfo& info = request.info ? *request.info : known ? *known : analysed;
-  if (!known) session_->RememberAnalysis(text, info);
+  if (!request.info && !known.info) analysed = mime::Analyze(text);
+  const mime::MessageInfo& info = request.info ? *request.info
+                                  : known.info ? *known.info
+                                               : analysed;
+  if (!known.info) known = session_->RememberAnalysis(text, info);
   WriteProperty(request.id, schema::kHasAttachment, Variant(info.has_attachment));
   WriteProperty(request.id, schema::kSubject, Variant(info.subject));
   WriteProperty(request.id, schema::kFrom, Variant(info.from));
@@ -498,6 +533,8 @@ void Store::WriteChanges(const SaveRequest& request) {
     s.Bind(1, request.id).Bind(2, core::FoldCase(schema::kContentClass));
     if (!s.Step()) WriteProperty(request.id, schema::kContentClass, Variant(schema::kMessageClass));
   }
+  // Whoever reads the item next (its sinks first) finds the text here.
+  if (known.text) session_->items().Put(request.id).content = std::move(known.text);
 }
 
 void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
@@ -519,6 +556,7 @@ void Store::DeleteItem(ItemId id) {
   // Event hook: OnSyncDelete for the item (and, for a folder, its content).
   session_->events().Deleted(id);
   std::optional<Item> item = Get(id);
+  session_->items().Forget(id);
   if (item && !item->is_folder) {
     // Nothing lies below an item that is not a folder, and it is no mailbox.
     static const char* const kDeletes[] = {
@@ -530,6 +568,7 @@ void Store::DeleteItem(ItemId id) {
     return;
   }
   session_->folders().Clear();
+  session_->items().Clear();
 #define ZENTHRA_BELOW                               \
   "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL " \
   "SELECT items.id FROM items JOIN sub ON items.parent = sub.id) "

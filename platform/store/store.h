@@ -228,6 +228,11 @@ class Store {
 
   ItemId InsertItem(ItemId parent, const std::string& name, bool is_folder);
   void WriteProperty(ItemId id, const std::string& name, const core::Variant& value);
+  // The item's stored properties, through the session's item cache; the
+  // entry stays valid until the next call on this store.
+  const Session::ItemCache::Entry& StoredProperties(ItemId id);
+  // Property without the item cache.
+  core::Variant ReadProperty(ItemId id, std::string_view name);
   // Keeps the registrations table true to an item's content class.
   void IndexRegistration(ItemId id, bool is_registration);
   // The first free name of names in folder (see CreateUnique).

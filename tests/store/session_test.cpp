@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <functional>
 #include <thread>
 
 #include "tests/store/fixture.h"
@@ -142,6 +143,69 @@ TEST_F(SessionTest, FoldersFoundOnceAreFoundAgainOnlyWhileTheyStand) {
   std::optional<Item> e = store_->Find(store_->Names(inbox_ + "/E"));
   ASSERT_TRUE(e);
   EXPECT_FALSE(e->is_folder);
+}
+
+TEST_F(SessionTest, AnItemsPropertiesAreReadAgainWheneverTheyMayHaveChanged) {
+  const std::string text = PlainMessage("first");
+  const ItemId id = store_->Resolve(store_->Deliver("jdoe", text)).id;
+  const auto subject = [&] { return store_->Property(id, "urn:schemas:httpmail:subject"); };
+  const auto value = [&](const char* name) -> Variant {
+    for (const auto& [n, v] : store_->Properties(id, true)) {
+      if (n == name) return v;
+    }
+    return Variant();
+  };
+  const auto elsewhere = [&](const std::function<void(Store&)>& change) {
+    std::thread([&] { change(*Store::Open(root_)); }).join();
+  };
+  ASSERT_EQ(value("urn:test:x"), Variant());
+  EXPECT_EQ(value("urn:schemas:httpmail:subject"), Variant("first"));
+  EXPECT_EQ(value(schema::kContent), Variant(text));
+
+  // Written here, outside a transaction and inside one.
+  store_->Update(id, {{"urn:test:x", Variant(1)}});
+  EXPECT_EQ(value("urn:test:x"), Variant(1));
+  store_->BeginTrans();
+  store_->Update(id, {{"urn:test:x", Variant(2)}});
+  EXPECT_EQ(value("urn:test:x"), Variant(2));
+
+  // Rolled back: the value before, at a savepoint and at the outermost level.
+  store_->BeginTrans();
+  store_->Update(id, {{"urn:test:x", Variant(3)}});
+  EXPECT_EQ(value("urn:test:x"), Variant(3));
+  store_->RollbackTrans();
+  EXPECT_EQ(value("urn:test:x"), Variant(2));
+  store_->RollbackTrans();
+  EXPECT_EQ(value("urn:test:x"), Variant(1));
+
+  // Written by another connection, seen outside a transaction and at the
+  // start of the next one.
+  elsewhere([&](Store& other) { other.Update(id, {{"urn:test:x", Variant(4)}}); });
+  EXPECT_EQ(value("urn:test:x"), Variant(4));
+  elsewhere([&](Store& other) { other.Update(id, {{"urn:test:x", Variant(5)}}); });
+  store_->BeginTrans();
+  EXPECT_EQ(value("urn:test:x"), Variant(5));
+  store_->CommitTrans();
+
+  // The text as well, whether this session or another one wrote it.
+  const std::string second = PlainMessage("second");
+  store_->Update(id, {{schema::kContent, Variant(second)}});
+  EXPECT_EQ(store_->Property(id, schema::kContent), Variant(second));
+  EXPECT_EQ(subject(), Variant("second"));
+  const std::string third = PlainMessage("third");
+  elsewhere([&](Store& other) { other.Update(id, {{schema::kContent, Variant(third)}}); });
+  EXPECT_EQ(store_->Property(id, schema::kContent), Variant(third));
+  EXPECT_EQ(value(schema::kContent), Variant(third));
+  EXPECT_EQ(subject(), Variant("third"));
+
+  // Deleted here, or elsewhere.
+  const ItemId gone = store_->Resolve(store_->Deliver("jdoe", PlainMessage("gone"))).id;
+  ASSERT_FALSE(store_->Properties(gone).empty());
+  store_->Delete(gone);
+  EXPECT_THROW(store_->Properties(gone), core::RuntimeError);
+  elsewhere([&](Store& other) { other.Delete(id); });
+  EXPECT_THROW(store_->Properties(id), core::RuntimeError);
+  EXPECT_THROW(store_->Properties(id, false), core::RuntimeError);
 }
 
 TEST_F(SessionTest, ARootMadeAgainAtTheSamePathGetsANewSession) {
