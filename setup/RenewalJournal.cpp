@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <fstream>
-#include <iterator>
 
 #include "platform/core/error.h"
 #include "platform/core/files.h"
@@ -138,7 +137,7 @@ std::vector<Renewal> Read(const fs::path& root) {
     throw core::RuntimeError(core::err::kPathNotFound,
                              core::DescribeFileError("Cannot read", file, e));
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = core::ReadAll(in);
   if (in.bad()) {
     throw core::RuntimeError(core::err::kPathNotFound,
                              core::DescribeFileError("Cannot read", file, EIO));

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <istream>
 #include <random>
 
 #include "platform/core/error.h"
@@ -132,6 +133,15 @@ std::string PercentEncoded(std::string_view text, std::string_view keep) {
 
 std::string FileUri(const std::filesystem::path& path) {
   return "file:" + PercentEncoded(path.string(), "/");
+}
+
+std::string ReadAll(std::istream& in) {
+  std::string text;
+  char block[1 << 16];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    text.append(block, static_cast<std::size_t>(in.gcount()));
+  }
+  return text;
 }
 
 }  // namespace core

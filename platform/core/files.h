@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,10 @@ void CreatePrivateFolders(const std::filesystem::path& folder);
 // leaves the old file or the new one, never a mix. RuntimeError (76) naming
 // the file and the cause on failure; the old file is then untouched.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view contents);
+
+// The rest of in, read in large blocks (not a character at a time); the
+// caller checks in.bad() for a read error.
+std::string ReadAll(std::istream& in);
 
 // text with every byte outside the URI's unreserved characters and keep
 // %-escaped ("%2F" for "/" unless keep has it).

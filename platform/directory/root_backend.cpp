@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 
 #include "platform/core/files.h"
 #include "platform/core/server_root.h"
@@ -46,7 +45,7 @@ std::shared_ptr<Backend> ServerRootBackend::Current() {
     return ldap_;
   }
   std::ifstream in(file, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string text = core::ReadAll(in);
   if (!in && !in.eof()) Raise(err::kDecodingError, "(cannot read " + file.string() + ")");
   ldap_ = std::make_shared<LdapBackend>(ParseLdapConfig(text, file.string()), facts_);
   ldap_file_ = file;

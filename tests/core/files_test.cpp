@@ -98,6 +98,17 @@ TEST_F(FilesTest, AFailedReplacementLeavesWhatWasThereAndNoTemporaryFile) {
   EXPECT_EQ(entries, 1);
 }
 
+TEST(ReadAll, ReadsEveryByteAcrossBlocks) {
+  std::string text(200'000 + 7, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 31 % 251);
+  std::istringstream in(text);
+  in.get();  // from where the stream stands
+  EXPECT_EQ(core::ReadAll(in), text.substr(1));
+  EXPECT_FALSE(in.bad());
+  std::istringstream empty;
+  EXPECT_EQ(core::ReadAll(empty), "");
+}
+
 TEST(FileErrorCause, SaysWhatAnAdministratorActsOn) {
   EXPECT_EQ(core::FileErrorCause(EROFS), "read-only file system");
   EXPECT_EQ(core::FileErrorCause(ENOSPC), "disk full");

@@ -176,7 +176,7 @@ struct Delivered {
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return core::ReadAll(in);
 }
 
 void DeliverAndReport(const Options& o) {

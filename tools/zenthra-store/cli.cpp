@@ -6,12 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <unordered_set>
 
 #include "platform/core/error.h"
+#include "platform/core/files.h"
 #include "platform/core/server_root.h"
 #include "platform/core/terminal.h"
 #include "platform/core/text.h"
@@ -162,7 +162,7 @@ std::string LogonName() {
 std::string ReadFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw UsageError{"cannot read " + file.string()};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return core::ReadAll(in);
 }
 
 // The directory server's settings from provision's options; nullopt
@@ -299,13 +299,13 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out, 
     std::ifstream file(args[1], std::ios::binary);
     if (!file) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
     try {
-      text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+      text = core::ReadAll(file);
     } catch (const std::exception& e) {
       throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1] + ": " + e.what());
     }
     if (file.bad()) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
   } else {
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    text = core::ReadAll(in);
   }
   if (text.empty()) {
     throw UsageError{"the message is empty (" +
