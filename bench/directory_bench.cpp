@@ -216,8 +216,7 @@ void Register() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (!bench::Initialize(argc, argv)) return 1;
   Register();
   bench::MedianRates reporter;
   try {

@@ -5,11 +5,9 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "bench/median_rates.h"
 #include "bench/sink_root.h"
@@ -51,8 +49,7 @@ int main(int argc, char** argv) {
   // the next message instead of handing it back to the kernel each time.
   ::mallopt(M_TRIM_THRESHOLD, 8 << 20);
   ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (!bench::Initialize(argc, argv)) return 1;
   complus::EnableCatalogActivation();
   std::filesystem::path roots[2];
   bench::MedianRates reporter;
@@ -61,7 +58,6 @@ int main(int argc, char** argv) {
       roots[registered] = bench::NewDir("events-bench");
       bench::PrepareSinkRoot(roots[registered] / "root", ZENTHRA_DLL, registered != 0);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     // fsync times vary from moment to moment; the median of three runs each
     // keeps the ratios steady.
     benchmark::RegisterBenchmark("BM_Deliver", BM_Deliver, roots)

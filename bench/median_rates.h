@@ -46,12 +46,26 @@ class MedianRates : public benchmark::ConsoleReporter {
   std::map<std::string, std::map<std::string, double>> counters_;
 };
 
+// Reads the command line like benchmark::Initialize; false, after saying
+// what was not understood, when it holds anything else. The repetitions of
+// all benchmarks are run in a random interleaved order (unless the command
+// line says otherwise), so that a machine that is slower for a while slows
+// the baseline and the measured alike and the ratios stay steady.
+inline bool Initialize(int argc, char** argv) {
+  static char interleave[] = "--benchmark_enable_random_interleaving=true";
+  std::vector<char*> args(argv, argv + argc);
+  args.insert(args.begin() + (argc > 0 ? 1 : 0), interleave);
+  int count = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  benchmark::Initialize(&count, args.data());
+  return !benchmark::ReportUnrecognizedArguments(count, args.data());
+}
+
 // Runs the benchmarks the command line selects, reporting to reporter.
 // False, after saying why on standard error as program, when the command
 // line is not understood or a benchmark failed with a run-time error.
 inline bool RunBenchmarks(int* argc, char** argv, const char* program, MedianRates& reporter) {
-  benchmark::Initialize(argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(*argc, argv)) return false;
+  if (!Initialize(*argc, argv)) return false;
   try {
     benchmark::RunSpecifiedBenchmarks(&reporter);
   } catch (const core::RuntimeError& e) {

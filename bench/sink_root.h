@@ -5,12 +5,15 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/complus/catalog.h"
+#include "platform/core/file_stamp.h"
 #include "platform/core/server_root.h"
 #include "platform/core/text.h"
 #include "platform/store/schema.h"
@@ -85,11 +88,30 @@ inline void InstallSinkComponent(const std::string& dll) {
   comps->SaveChanges();
 }
 
+// Waits until the class registry and the component catalog below root have
+// been left alone long enough for a process to keep what it read of them
+// (core::FileStamp::Settled), as on a server whose component was not
+// installed a moment ago; until then every activation reads them again.
+inline void WaitUntilSettled(const std::filesystem::path& root) {
+  for (const char* folder : {"com", "complus"}) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root / folder, ec)) {
+      if (!entry.is_regular_file()) continue;
+      for (;;) {
+        std::optional<core::FileStamp> stamp = core::FileStamp::Of(entry.path());
+        if (!stamp || stamp->Settled()) break;
+        ::usleep(100 * 1000);
+      }
+    }
+  }
+}
+
 // Provisions root, makes it the server root and installs dll there.
 inline void InstallSink(const std::filesystem::path& root, const std::string& dll) {
   store::Provision(root, store::Machine{"bench", "example.com"});
   core::SetServerRoot(root);
   InstallSinkComponent(dll);
+  WaitUntilSettled(root);
 }
 
 // InstallSink, then mailbox jdoe, with the sink registered in its Inbox when
