@@ -84,7 +84,11 @@ class SessionTable {
     LeaveForkedParent();
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (entries_[i].key != key) continue;
-      if (!entries_[i].session->Outdated()) return entries_[i].session;
+      // A session inside a transaction stays the thread's until it ends,
+      // whatever became of its file: its work must not be split.
+      if (entries_[i].session->InTransaction() || !entries_[i].session->Outdated()) {
+        return entries_[i].session;
+      }
       entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
       break;
     }

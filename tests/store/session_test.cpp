@@ -210,6 +210,15 @@ TEST_F(SessionTest, AnItemsPropertiesAreReadAgainWheneverTheyMayHaveChanged) {
 
 TEST_F(SessionTest, ARootMadeAgainAtTheSamePathGetsANewSession) {
   store_->Deliver("jdoe", PlainMessage("old root"));
+  // Not while a transaction is open on the old one: its work stays whole.
+  store_->BeginTrans();
+  std::filesystem::rename(root_, root_.string() + ".old");
+  Provision(root_, Machine{"mail02", "example.org"});
+  EXPECT_EQ(&Store::Open(root_)->session(), &store_->session());
+  store_->RollbackTrans();
+  EXPECT_NE(&Store::Open(root_)->session(), &store_->session());
+  std::filesystem::remove_all(root_);
+  std::filesystem::rename(root_.string() + ".old", root_);
   store_.reset();
   std::filesystem::remove_all(root_);
   Provision(root_, Machine{"mail02", "example.org"});
