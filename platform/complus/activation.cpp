@@ -74,8 +74,11 @@ struct CatalogReader {
       }
     }
     q->Reset();
-    // Kept only when both stamps vouch for what was read after them.
-    const bool settled = now_file && now_file->Settled() && (!now_log || now_log->Settled());
+    // Kept only when both stamps vouch for what was read after them. An
+    // empty log holds nothing to vouch for: it is what a reader's first open
+    // leaves, and any write to it gives it another size.
+    const bool settled =
+        now_file && now_file->Settled() && (!now_log || now_log->empty() || now_log->Settled());
     file_stamp = settled ? now_file : std::nullopt;
     log_stamp = now_log;
     if (settled) answers[key] = answer;

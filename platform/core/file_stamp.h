@@ -28,6 +28,9 @@ class FileStamp {
   // write cannot carry the same times.
   bool Settled() const;
 
+  // True when the file had no bytes.
+  bool empty() const { return size_ == 0; }
+
   bool operator==(const FileStamp& other) const;
 
  private:

@@ -502,15 +502,30 @@ void Store::Save(const SaveRequest& request) {
 }
 
 void Store::WriteChanges(const SaveRequest& request) {
+  // A new item had no properties before: what is written here is all it
+  // has, so the item cache is given its rows as they will read back, and
+  // the readers that follow (criteria, the event record, sinks) find them.
+  std::optional<Session::ItemCache::Entry> seed;
+  if (request.is_new) seed.emplace().has_rows = true;
+  const auto write = [&](const std::string& name, const Variant& value) {
+    WriteProperty(request.id, name, value);
+    if (seed) SeedRow(*seed, name, value);
+  };
+  const auto keep_seed = [&](std::shared_ptr<const std::string> text) {
+    if (!seed) return;
+    Session::ItemCache::Entry& entry = session_->items().Put(request.id);
+    entry = std::move(*seed);
+    entry.content = std::move(text);
+  };
   bool wrote_class = false;
   const Variant* content = nullptr;
   for (const auto& [name, value] : *request.changes) {
     if (IsDerived(name)) continue;
-    WriteProperty(request.id, name, value);
+    write(name, value);
     if (SameProperty(name, schema::kContentClass)) wrote_class = true;
     if (SameProperty(name, schema::kContent) && value.Type() == VarType::String) content = &value;
   }
-  if (!content) return;
+  if (!content) return keep_seed(nullptr);
   // A copy of the message this thread saved last (a sink filing it) reuses
   // that analysis instead of parsing the same text again.
   Session::Analysis known;
@@ -522,19 +537,48 @@ void Store::WriteChanges(const SaveRequest& request) {
                                   : known.info ? *known.info
                                                : analysed;
   if (!known.info) known = session_->RememberAnalysis(text, info);
-  WriteProperty(request.id, schema::kHasAttachment, Variant(info.has_attachment));
-  WriteProperty(request.id, schema::kSubject, Variant(info.subject));
-  WriteProperty(request.id, schema::kFrom, Variant(info.from));
-  WriteProperty(request.id, schema::kTo, Variant(info.to));
-  WriteProperty(request.id, schema::kMessageId, Variant(info.message_id));
+  write(schema::kHasAttachment, Variant(info.has_attachment));
+  write(schema::kSubject, Variant(info.subject));
+  write(schema::kFrom, Variant(info.from));
+  write(schema::kTo, Variant(info.to));
+  write(schema::kMessageId, Variant(info.message_id));
   if (!wrote_class) {
     auto s_handle = session_->stmts().Get("SELECT 1 FROM props WHERE item = ? AND name_key = ?");
     sql::Stmt& s = *s_handle;
     s.Bind(1, request.id).Bind(2, core::FoldCase(schema::kContentClass));
-    if (!s.Step()) WriteProperty(request.id, schema::kContentClass, Variant(schema::kMessageClass));
+    if (!s.Step()) write(schema::kContentClass, Variant(schema::kMessageClass));
   }
   // Whoever reads the item next (its sinks first) finds the text here.
+  if (seed) return keep_seed(std::move(known.text));
   if (known.text) session_->items().Put(request.id).content = std::move(known.text);
+}
+
+void Store::SeedRow(Session::ItemCache::Entry& entry, const std::string& name,
+                    const Variant& value) {
+  // As WriteProperty leaves the rows: an upsert keeps a row's place and its
+  // name as first written, a delete frees the place, and every value but
+  // Empty reads back as written. The text stands without its value.
+  auto& rows = entry.rows;
+  auto it = std::find_if(rows.begin(), rows.end(),
+                         [&](const auto& row) { return SameProperty(row.first, name); });
+  const std::size_t at = static_cast<std::size_t>(it - rows.begin());
+  const bool is_content = SameProperty(name, schema::kContent);
+  if (value.IsEmpty()) {
+    if (it == rows.end()) return;
+    rows.erase(it);
+    if (entry.content_row == at) {
+      entry.content_row = Session::ItemCache::kNoRow;
+    } else if (entry.content_row != Session::ItemCache::kNoRow && entry.content_row > at) {
+      --entry.content_row;
+    }
+    return;
+  }
+  if (it == rows.end()) {
+    if (is_content) entry.content_row = rows.size();
+    rows.emplace_back(name, is_content ? Variant() : value);
+  } else if (!is_content) {
+    it->second = value;
+  }
 }
 
 void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {

@@ -231,6 +231,9 @@ class Store {
   // The item's stored properties, through the session's item cache; the
   // entry stays valid until the next call on this store.
   const Session::ItemCache::Entry& StoredProperties(ItemId id);
+  // Applies one write of WriteProperty to entry's rows.
+  static void SeedRow(Session::ItemCache::Entry& entry, const std::string& name,
+                      const core::Variant& value);
   // Property without the item cache.
   core::Variant ReadProperty(ItemId id, std::string_view name);
   // Keeps the registrations table true to an item's content class.

@@ -208,6 +208,55 @@ TEST_F(SessionTest, AnItemsPropertiesAreReadAgainWheneverTheyMayHaveChanged) {
   EXPECT_THROW(store_->Properties(id, false), core::RuntimeError);
 }
 
+TEST_F(SessionTest, ANewItemsPropertiesReadTheSameFromTheCacheAsFromTheDatabase) {
+  const ItemId inbox = store_->Resolve(inbox_).id;
+  const std::string text = MessageWithAttachment("cached", "Quarantined Attachment.txt");
+  const adodb::FieldList properties = {
+      {"urn:test:a", Variant("first")},
+      {"urn:test:null", Variant::Null()},
+      {"URN:TEST:A", Variant("second, same place, first spelling")},
+      {"urn:test:bool", Variant(true)},
+      {"urn:test:gone", Variant(std::int32_t{7})},
+      {schema::kContent, Variant(text)},
+      {"urn:test:int", Variant(std::int16_t{-3})},
+      {"urn:test:gone", Variant()},
+      {"urn:test:double", Variant(2.5)},
+      {"DAV:href", Variant("derived, never stored")},
+      {"urn:test:back", Variant(std::int32_t{1})},
+      {"urn:test:back", Variant()},
+      {"urn:test:back", Variant(std::int32_t{2})},
+      {"urn:schemas:httpmail:subject", Variant("replaced by the analysis")},
+  };
+  std::vector<ItemId> ids = {
+      store_->Create(inbox, "made.EML", false, ExistingItem::Fail, properties).id,
+      store_->Create(inbox, "folder", true, ExistingItem::Fail, {{"urn:test:f", Variant(1)}}).id,
+      store_->Resolve(store_->Deliver("jdoe", text)).id,
+  };
+  // The content removed again after it was written.
+  adodb::FieldList no_text = properties;
+  no_text.emplace_back(schema::kContent, Variant());
+  ids.push_back(store_->Create(inbox, "no text", false, ExistingItem::Fail, no_text).id);
+
+  for (ItemId id : ids) {
+    SCOPED_TRACE(store_->UrlOf(id));
+    for (bool with_content : {false, true}) {
+      adodb::FieldList here = store_->Properties(id, with_content);
+      adodb::FieldList there;
+      std::string deferred_here, deferred_there;
+      adodb::FieldList deferring_here = store_->Properties(id, false, &deferred_here);
+      adodb::FieldList deferring_there;
+      std::thread([&] {
+        std::unique_ptr<Store> other = Store::Open(root_);
+        there = other->Properties(id, with_content);
+        deferring_there = other->Properties(id, false, &deferred_there);
+      }).join();
+      EXPECT_EQ(here, there);
+      EXPECT_EQ(deferring_here, deferring_there);
+      EXPECT_EQ(deferred_here, deferred_there);
+    }
+  }
+}
+
 TEST_F(SessionTest, ARootMadeAgainAtTheSamePathGetsANewSession) {
   store_->Deliver("jdoe", PlainMessage("old root"));
   // Not while a transaction is open on the old one: its work stays whole.
