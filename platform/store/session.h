@@ -177,7 +177,9 @@ class Session : public std::enable_shared_from_this<Session> {
       // except the message text, which stands at content_row without one.
       std::vector<std::pair<std::string, core::Variant>> rows;
       std::size_t content_row = kNoRow;
-      std::shared_ptr<const std::string> content;  // the text, when known
+      // The text, while the analyses above still keep it (so the cache
+      // never holds more text than they do).
+      std::weak_ptr<const std::string> content;
     };
     Entry* Get(ItemId id);
     // The entry for id, empty when it had none; it becomes the newest.

@@ -373,8 +373,8 @@ FieldList Store::Properties(ItemId id, bool with_content, std::string* deferred_
         *deferred_content = name;
         fields.emplace_back(name, Variant());
       } else if (with_content) {
-        fields.emplace_back(name,
-                            stored.content ? Variant(*stored.content) : ReadProperty(id, name));
+        std::shared_ptr<const std::string> text = stored.content.lock();
+        fields.emplace_back(name, text ? Variant(*text) : ReadProperty(id, name));
       }
       continue;
     }
@@ -416,7 +416,9 @@ Variant Store::Property(ItemId id, std::string_view name) {
   if (SameProperty(name, schema::kContent)) {
     session_->Revalidate();
     const Session::ItemCache::Entry* entry = session_->items().Get(id);
-    if (entry && entry->content) return Variant(*entry->content);
+    if (std::shared_ptr<const std::string> text = entry ? entry->content.lock() : nullptr) {
+      return Variant(*text);
+    }
   }
   return ReadProperty(id, name);
 }

@@ -198,6 +198,15 @@ TEST_F(SessionTest, AnItemsPropertiesAreReadAgainWheneverTheyMayHaveChanged) {
   EXPECT_EQ(value(schema::kContent), Variant(third));
   EXPECT_EQ(subject(), Variant("third"));
 
+  // A text too large to keep is read from the database; so is one whose
+  // analysis was pushed out by later ones.
+  const std::string huge = PlainMessage("huge") + std::string(2 << 20, 'x') + "\r\n";
+  const ItemId big = store_->Resolve(store_->Deliver("jdoe", huge)).id;
+  const ItemId early = store_->Resolve(store_->Deliver("jdoe", PlainMessage("early"))).id;
+  for (int i = 0; i < 70; ++i) store_->Deliver("jdoe", PlainMessage("later " + std::to_string(i)));
+  EXPECT_EQ(store_->Property(big, schema::kContent), Variant(huge));
+  EXPECT_EQ(store_->Property(early, schema::kContent), Variant(PlainMessage("early")));
+
   // Deleted here, or elsewhere.
   const ItemId gone = store_->Resolve(store_->Deliver("jdoe", PlainMessage("gone"))).id;
   ASSERT_FALSE(store_->Properties(gone).empty());
