@@ -231,9 +231,8 @@ std::vector<ItemId> Dispatcher::RegistrationIds(ItemId folder) {
 
 void Dispatcher::Revalidate() {
   Cache& cache = *cache_;
-  auto handle = session_.stmts().Get("PRAGMA data_version");
-  sql::Stmt& v = *handle;
-  std::int64_t version = v.Step() ? v.Int(0) : -1;
+  session_.Revalidate();
+  const std::int64_t version = session_.data_version();
   if (version != cache.data_version || cache.generation != cache.built_for) {
     cache.Clear();
     cache.data_version = version;

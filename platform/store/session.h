@@ -139,6 +139,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // a series of lookups. Inside this session's own transaction nobody else
   // can commit, so there it costs nothing: Begin checks once.
   void Revalidate() noexcept;
+  // PRAGMA data_version as Revalidate (or Begin) last found it: it changes
+  // whenever another connection has committed. -1 when it could not be read.
+  std::int64_t data_version() const { return data_version_; }
 
   // Folders found by name, so that resolving a URL costs a lookup per
   // level only when the folder tree may have changed: the cache is kept
