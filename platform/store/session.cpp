@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <iterator>
 #include <string>
@@ -51,6 +53,17 @@ const char* const kRollbackTo[] = {nullptr,          "ROLLBACK TO l1", "ROLLBACK
                                    "ROLLBACK TO l3", "ROLLBACK TO l4", "ROLLBACK TO l5",
                                    "ROLLBACK TO l6", "ROLLBACK TO l7"};
 constexpr std::size_t kPreparedDepth = std::size(kSavepoint);
+
+// Forks behind this process: a child counts one more than the parent it was
+// forked from. Counted by an atfork handler, registered before the first
+// session opens, rather than by getpid at every lookup, a system call.
+std::atomic<std::uint64_t> forks{0};
+
+std::uint64_t ForkGeneration() {
+  [[maybe_unused]] static const int registered =
+      ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+  return forks.load(std::memory_order_relaxed);
+}
 
 std::string Key(const std::filesystem::path& root) {
   std::error_code ec;
@@ -134,7 +147,7 @@ class SessionTable {
   // A forked child must not use, nor close, its parent's connections: they
   // are left alone for good.
   void LeaveForkedParent() {
-    if (entries_.empty() || entries_.front().session->pid_ == ::getpid()) return;
+    if (entries_.empty() || entries_.front().session->fork_generation_ == ForkGeneration()) return;
     static auto* parked = new std::vector<Entry>();  // never freed, never closed
     std::move(entries_.begin(), entries_.end(), std::back_inserter(*parked));
     entries_.clear();
@@ -239,7 +252,7 @@ std::shared_ptr<Session> Session::Open(const std::filesystem::path& root,
   session->root_ = root;
   session->file_ = file;
   session->machine_ = std::move(machine);
-  session->pid_ = ::getpid();
+  session->fork_generation_ = ForkGeneration();
   session->dev_ = st.st_dev;
   session->ino_ = st.st_ino;
   session->stmts_ = std::make_unique<sql::StmtCache>(opened.handle);

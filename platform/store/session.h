@@ -260,8 +260,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string domain_folder_;
   bool read_only_ = false;
   int read_only_errno_ = 0;
-  pid_t pid_ = 0;
-  dev_t dev_ = 0;  // the database file's identity when it was opened
+  std::uint64_t fork_generation_ = 0;  // see ForkGeneration in the .cpp
+  dev_t dev_ = 0;                      // the database file's identity when it was opened
   ino_t ino_ = 0;
 
   std::vector<LevelState> levels_;

@@ -3,6 +3,8 @@
 // transaction (a rollback below, a failed commit) leaves a usable store.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <thread>
@@ -284,6 +286,31 @@ TEST_F(SessionTest, ARootMadeAgainAtTheSamePathGetsANewSession) {
   EXPECT_EQ(store_->DomainFolder(), "example.org");
   EXPECT_FALSE(store_->Find({"example.org", "MBX", "jdoe"}));
   EXPECT_NO_THROW(store_->AddMailbox("jdoe"));
+}
+
+TEST_F(SessionTest, AForkedChildNeverUsesItsParentsConnection) {
+  Session* parent = &store_->session();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Exit codes: 1 the parent's session was handed out, 2 the write failed.
+    int code = 0;
+    try {
+      std::unique_ptr<Store> child = Store::Open(root_);
+      if (&child->session() == parent) ::_exit(1);
+      child->Deliver("jdoe", PlainMessage("from the child"));
+    } catch (...) {
+      code = 2;
+    }
+    ::_exit(code);  // no exit handlers: the parent's objects are not ours
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent's connection still works and sees the child's message.
+  EXPECT_EQ(&Store::Open(root_)->session(), parent);
+  EXPECT_TRUE(SeenHere(inbox_ + "/from the child.EML"));
+  EXPECT_NO_THROW(store_->Deliver("jdoe", PlainMessage("from the parent")));
 }
 
 TEST_F(SessionTest, TransactionsNestAndEachLevelEndsOnItsOwn) {
