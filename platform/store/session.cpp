@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <exception>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -255,6 +256,9 @@ std::shared_ptr<Session> Session::Open(const std::filesystem::path& root,
   session->fork_generation_ = ForkGeneration();
   session->dev_ = st.st_dev;
   session->ino_ = st.st_ino;
+  // Commits sync the log themselves (Commit), so that a relaxed one needs
+  // no change of level.
+  if (!session->read_only_) sql::Exec(opened.handle, "PRAGMA synchronous=NORMAL");
   session->stmts_ = std::make_unique<sql::StmtCache>(opened.handle);
   session->events_ = std::make_unique<events::Dispatcher>(*session);
   {
@@ -344,13 +348,7 @@ Session::Level Session::Begin(Durability durability) {
     // A transaction nobody here owns can only be left from a failed
     // rollback; it must not swallow the next one.
     if (!sqlite3_get_autocommit(db_)) RunQuietly("ROLLBACK");
-    // The safety level can be changed only outside a transaction.
     relaxed_ = durability == Durability::Relaxed;
-    if (relaxed_ || relaxed_setting_) {
-      relaxed_setting_ = true;
-      Run(relaxed_ ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
-      relaxed_setting_ = relaxed_;
-    }
     try {
       Run("BEGIN IMMEDIATE");
     } catch (...) {
@@ -382,12 +380,7 @@ Session::Level Session::Begin(Durability durability) {
   return levels_.back().id;
 }
 
-void Session::EndTransaction() noexcept {
-  // Later transactions are durable again unless they ask otherwise; should
-  // this fail, the next Begin tries once more before anything is written.
-  if (relaxed_setting_ && RunQuietly("PRAGMA synchronous=FULL")) relaxed_setting_ = false;
-  relaxed_ = false;
-}
+void Session::EndTransaction() noexcept { relaxed_ = false; }
 
 void Session::Commit(Level level) {
   Reconcile();
@@ -416,10 +409,26 @@ void Session::Commit(Level level) {
   }
   const bool relaxed = relaxed_;
   EndTransaction();
-  // A full commit syncs the whole log, and with it every frame before it.
-  if (sqlite3_total_changes64(db_) != changes_at_begin_) unsynced_ = relaxed;
   levels_.clear();
+  // The connection runs at synchronous=NORMAL, where a commit does not sync
+  // the log; a full commit syncs it here. Switching the level per
+  // transaction instead costs a statement prepared anew each time.
+  std::exception_ptr not_durable;
+  if (sqlite3_total_changes64(db_) != changes_at_begin_) {
+    unsynced_ = true;
+    if (!relaxed) {
+      try {
+        Sync();
+      } catch (const RuntimeError&) {
+        not_durable = std::current_exception();
+      }
+    }
+  }
+  // The changes are in the store whatever the sync did, and the sinks see
+  // them as for any commit; a failed sync is then reported as a failure, so
+  // that the caller may store its work again but never counts on it.
   events_->Committed();
+  if (not_durable) std::rethrow_exception(not_durable);
 }
 
 void Session::CommitScope(Level level) {
@@ -456,6 +465,19 @@ void Session::RollbackFrom(std::size_t index) noexcept {
 
 void Session::Sync() {
   if (!unsynced_) return;
+  // The log as SQLite itself holds it open; syncing it makes every frame
+  // written so far durable, as a commit at synchronous=FULL would have.
+  sqlite3_file* log = nullptr;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) == SQLITE_OK &&
+      log != nullptr && log->pMethods != nullptr) {
+    if (log->pMethods->xSync(log, SQLITE_SYNC_NORMAL) != SQLITE_OK) {
+      const int e = errno;
+      throw RuntimeError(err::kEFail, core::DescribeFileError("Cannot sync the store log",
+                                                              file_.string() + "-wal", e));
+    }
+    unsynced_ = false;
+    return;
+  }
   const std::string wal = file_.string() + "-wal";
   int fd = ::open(wal.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

@@ -93,10 +93,10 @@ class Session : public std::enable_shared_from_this<Session> {
   // --- Transaction levels -------------------------------------------------
   using Level = std::uint64_t;  // 0 names no level
   enum class Durability {
-    // synchronous=FULL: durable when Commit returns.
+    // Durable when Commit returns: the log is synced after the commit.
     Full,
-    // synchronous=NORMAL: lost on power failure until a later full commit
-    // or Sync(); a crash of the process alone loses nothing.
+    // Not synced: lost on power failure until a later full commit or
+    // Sync(); a crash of the process alone loses nothing.
     Relaxed,
   };
 
@@ -108,7 +108,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // outermost ends the transaction and then runs the committed phase of
   // its events. kAdoInvalidTransaction when level is not open or an inner
   // level is. A failed COMMIT leaves the levels as SQLite left the
-  // transaction and raises the error.
+  // transaction and raises the error. A full commit whose log cannot be
+  // synced stays committed, runs its committed phase and then raises the
+  // error: its work may or may not survive a power failure.
   void Commit(Level level);
   // Commits level after rolling back whatever levels above it were left
   // open by code it called (a sink that never committed its own).
@@ -267,9 +269,8 @@ class Session : public std::enable_shared_from_this<Session> {
   std::vector<LevelState> levels_;
   Level next_level_ = 1;
   std::int64_t changes_at_begin_ = 0;
-  bool unsynced_ = false;         // a relaxed commit wrote since the last Sync
-  bool relaxed_ = false;          // the open transaction commits relaxed
-  bool relaxed_setting_ = false;  // synchronous is not (known to be) FULL
+  bool unsynced_ = false;  // a relaxed commit wrote since the last Sync
+  bool relaxed_ = false;   // the open transaction commits relaxed
   int event_depth_ = 0;
   std::deque<Analysis> analysed_;  // newest first
   std::size_t analysed_bytes_ = 0;

@@ -11,6 +11,7 @@
 
 #include "tests/store/fixture.h"
 #include "tests/store/messages.h"
+#include "tests/support/log_sync_recorder.h"
 #include "tests/support/small_fs.h"
 
 namespace store::testing {
@@ -311,6 +312,48 @@ TEST_F(SessionTest, AForkedChildNeverUsesItsParentsConnection) {
   EXPECT_EQ(&Store::Open(root_)->session(), parent);
   EXPECT_TRUE(SeenHere(inbox_ + "/from the child.EML"));
   EXPECT_NO_THROW(store_->Deliver("jdoe", PlainMessage("from the parent")));
+}
+
+TEST_F(SessionTest, AFullCommitHasSyncedTheLogWhenItReturnsARelaxedOneHasNot) {
+  testing_support::LogSyncRecorder log;
+  std::thread([&] {  // a new thread: its session opens through the recorder
+    std::unique_ptr<Store> store = Store::Open(root_);
+    Session& session = store->session();
+    store->Deliver("jdoe", PlainMessage("durable"));
+    EXPECT_GT(log.Syncs(), 0);
+    EXPECT_FALSE(log.Unsynced());
+
+    Session::Level level = session.Begin(Session::Durability::Relaxed);
+    Put(inbox_ + "/relaxed");
+    session.Commit(level);
+    EXPECT_TRUE(log.Unsynced());
+    session.Sync();
+    EXPECT_FALSE(log.Unsynced());
+
+    // A full commit makes the relaxed ones before it durable too; one that
+    // changed nothing syncs nothing.
+    level = session.Begin(Session::Durability::Relaxed);
+    Put(inbox_ + "/relaxed again");
+    session.Commit(level);
+    level = session.Begin();
+    Put(inbox_ + "/full");
+    session.Commit(level);
+    EXPECT_FALSE(log.Unsynced());
+    const int syncs = log.Syncs();
+    level = session.Begin();
+    store->Find(store->Names(inbox_));
+    session.Commit(level);
+    EXPECT_EQ(log.Syncs(), syncs);
+
+    // Savepoints inside a full transaction commit with it, synced.
+    level = session.Begin();
+    Session::Level inner = session.Begin(Session::Durability::Relaxed);
+    Put(inbox_ + "/inner");
+    session.Commit(inner);
+    session.Commit(level);
+    EXPECT_FALSE(log.Unsynced());
+  })
+      .join();
 }
 
 TEST_F(SessionTest, TransactionsNestAndEachLevelEndsOnItsOwn) {
