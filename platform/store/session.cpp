@@ -25,7 +25,7 @@
 // (see session.h). The number changes whenever Session, Store or the
 // dispatcher change shape, so that copies built from other sources never
 // share objects.
-#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v4
+#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v5
 #define ZENTHRA_STRINGIFY2(x) #x
 #define ZENTHRA_STRINGIFY(x) ZENTHRA_STRINGIFY2(x)
 

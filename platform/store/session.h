@@ -262,7 +262,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::string domain_folder_;
   bool read_only_ = false;
   int read_only_errno_ = 0;
-  std::uint64_t fork_generation_ = 0;  // see ForkGeneration in the .cpp
+  std::uint64_t fork_generation_ = 0;  // forks behind the process when it opened
   dev_t dev_ = 0;                      // the database file's identity when it was opened
   ino_t ino_ = 0;
 
