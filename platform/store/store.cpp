@@ -881,11 +881,15 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322,
   }
   const Item inbox = Resolve(inbox_url);
   const Item item = InsertMessage(inbox.id, rfc5322, info, SaveOrigin::Delivery);
+  const std::int64_t changes = sqlite3_total_changes64(session_->db());
   // Durable here; then the event sinks run (and may file the message).
   scope.Commit();
-  // Where the sinks left it. A sink that deleted it leaves the delivery
-  // done all the same: failing now would have the transport deliver twice.
+  // Where the sinks left it; where it was delivered when they changed
+  // nothing (a read outside a transaction costs the log's locks). A sink
+  // that deleted it leaves the delivery done all the same: failing now
+  // would have the transport deliver twice.
   const std::string delivered = inbox_url + "/" + item.name;
+  if (sqlite3_total_changes64(session_->db()) == changes) return delivered;
   std::optional<Item> now = Get(item.id);
   if (!now || (now->parent == inbox.id && now->name == item.name)) return delivered;
   try {

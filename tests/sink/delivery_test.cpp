@@ -203,11 +203,14 @@ TEST_F(DeliveryTest, OverlappingRegistrationsFileEachMessageOnce) {
     Register(mailbox, "inbox", "SHALLOW");
     std::string global = Register(SystemMailbox(), "StoreEvents/GlobalEvents", "ANY");
 
-    store_->Deliver(alias, Message("Twice covered", true));
-    store_->Deliver(alias, Message("Plain", false));
+    // Each delivery tells where the sinks left the message.
+    const std::string filed = store_->Deliver(alias, Message("Twice covered", true));
+    const std::string plain = store_->Deliver(alias, Message("Plain", false));
     std::vector<std::string> messages, folders;
     Walk(*store_, store_->Resolve(mailbox).id, &messages, &folders);
     std::string spam = target[0] == 'S' ? mailbox + "/Spam" : mailbox + "/Inbox/Spam";
+    EXPECT_EQ(filed, spam + "/Twice covered.EML");
+    EXPECT_EQ(plain, mailbox + "/Inbox/Plain.EML");
     EXPECT_THAT(messages,
                 UnorderedElementsAre(spam + "/Twice covered.EML", mailbox + "/Inbox/Plain.EML"));
     EXPECT_THAT(folders, UnorderedElementsAre(mailbox + "/Inbox", spam));
