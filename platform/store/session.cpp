@@ -257,8 +257,13 @@ std::shared_ptr<Session> Session::Open(const std::filesystem::path& root,
   session->dev_ = st.st_dev;
   session->ino_ = st.st_ino;
   // Commits sync the log themselves (Commit), so that a relaxed one needs
-  // no change of level.
-  if (!session->read_only_) sql::Exec(opened.handle, "PRAGMA synchronous=NORMAL");
+  // no change of level. What a savepoint must be able to undo stays in
+  // memory: spilled to a temporary file, it cost a file opened, written and
+  // closed for every batch of sink work units. It holds the pages the
+  // savepoint changed, a few for a delivery or for a message filed.
+  if (!session->read_only_) {
+    sql::Exec(opened.handle, "PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY");
+  }
   session->stmts_ = std::make_unique<sql::StmtCache>(opened.handle);
   session->events_ = std::make_unique<events::Dispatcher>(*session);
   {
