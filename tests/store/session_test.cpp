@@ -352,6 +352,18 @@ TEST_F(SessionTest, AFullCommitHasSyncedTheLogWhenItReturnsARelaxedOneHasNot) {
     session.Commit(inner);
     session.Commit(level);
     EXPECT_FALSE(log.Unsynced());
+
+    // A log that cannot be synced: the delivery is reported as failed
+    // although it is in the store, so that it is sent again rather than
+    // counted on; the session goes on working, and syncs again later.
+    log.FailSyncs(true);
+    EXPECT_NE(ErrorOf([&] { store->Deliver("jdoe", PlainMessage("unsynced")); }), 0);
+    EXPECT_FALSE(session.InTransaction());
+    EXPECT_TRUE(SeenElsewhere(inbox_ + "/unsynced.EML"));
+    log.FailSyncs(false);
+    EXPECT_TRUE(log.Unsynced());
+    store->Deliver("jdoe", PlainMessage("after"));
+    EXPECT_FALSE(log.Unsynced());
   })
       .join();
 }

@@ -1,7 +1,7 @@
 // LogSyncRecorder: an SQLite file system that passes everything to the
 // default one and notes, for write-ahead logs, whether bytes were written
-// since the log was last synced. It tells what a power failure at that
-// instant could take away, which no look at the files afterwards can.
+// since the log was last synced; it can also make those syncs fail. It tells what a power failure
+// at that instant could take away, which no look at the files afterwards can.
 //
 // While a recorder lives it is SQLite's default file system: connections
 // opened meanwhile (a new thread's store session) go through it. One
@@ -36,6 +36,8 @@ class LogSyncRecorder {
   // True when a log holds bytes written after its last sync.
   bool Unsynced() const { return unsynced_; }
   int Syncs() const { return syncs_; }
+  // While set, syncing a log fails with an I/O error (and syncs nothing).
+  void FailSyncs(bool fail) { fail_ = fail; }
 
  private:
   struct File {
@@ -65,6 +67,7 @@ class LogSyncRecorder {
     return rc;
   }
   static int Sync(sqlite3_file* f, int flags) {
+    if (Of(f)->is_log && Of(f)->recorder->fail_) return SQLITE_IOERR_FSYNC;
     int rc = Real(f)->pMethods->xSync(Real(f), flags);
     if (Of(f)->is_log && rc == SQLITE_OK) {
       Of(f)->recorder->unsynced_ = false;
@@ -139,6 +142,7 @@ class LogSyncRecorder {
   sqlite3_vfs vfs_{};
   std::atomic<bool> unsynced_{false};
   std::atomic<int> syncs_{0};
+  std::atomic<bool> fail_{false};
 };
 
 }  // namespace testing_support
