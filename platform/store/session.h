@@ -269,7 +269,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::vector<LevelState> levels_;
   Level next_level_ = 1;
   std::int64_t changes_at_begin_ = 0;
-  bool unsynced_ = false;  // a relaxed commit wrote since the last Sync
+  bool unsynced_ = false;  // the log holds commits not yet synced
   bool relaxed_ = false;   // the open transaction commits relaxed
   int event_depth_ = 0;
   std::deque<Analysis> analysed_;  // newest first
