@@ -5,8 +5,8 @@
 
 int main() {
   // An address taken and never called keeps the store's code in the
-  // program, and with it every library zenthra-store needs: the linker
-  // drops libraries that nothing calls.
+  // program, and with it the libraries that code calls; the linker drops
+  // libraries nothing calls, here as in zenthra-store.
   std::unique_ptr<store::Store> (*volatile keep)(const std::filesystem::path&) =
       &store::Store::Open;
   (void)keep;
