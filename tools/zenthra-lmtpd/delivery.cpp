@@ -53,7 +53,14 @@ const char* Verb(Outcome::Status status) {
 StoreReceiver::StoreReceiver(const DeliveryContext& context, std::string peer)
     : context_(context), peer_(std::move(peer)) {}
 
-StoreReceiver::~StoreReceiver() = default;
+StoreReceiver::~StoreReceiver() { RepliesSent(); }
+
+void StoreReceiver::Log(std::string line) { log_.push_back(std::move(line)); }
+
+void StoreReceiver::RepliesSent() {
+  for (const std::string& line : log_) LogLine(line);
+  log_.clear();
+}
 
 Reply StoreReceiver::CheckRecipient(const Address& address, std::string* mailbox) {
   Resolution r;
@@ -69,10 +76,10 @@ Reply StoreReceiver::CheckRecipient(const Address& address, std::string* mailbox
       *mailbox = r.mailbox;
       return {250, "2.1.5 " + who + " OK"};
     case Resolution::kUnknown:
-      LogLine("rejected recipient " + Safe(who) + ": " + Safe(r.detail));
+      Log("rejected recipient " + Safe(who) + ": " + Safe(r.detail));
       return {550, "5.1.1 " + who + " No such mailbox here"};
     case Resolution::kAmbiguous:
-      LogLine("rejected recipient " + Safe(who) + ": " + Safe(r.detail));
+      Log("rejected recipient " + Safe(who) + ": " + Safe(r.detail));
       return {550, "5.1.4 " + who + " The address is ambiguous here"};
     case Resolution::kTemporary:
       break;
@@ -80,7 +87,7 @@ Reply StoreReceiver::CheckRecipient(const Address& address, std::string* mailbox
   // The session's connection may be what failed; the next recipient opens
   // a new one.
   store_.reset();
-  LogLine("cannot check recipient " + Safe(who) + ": " + Safe(r.detail));
+  Log("cannot check recipient " + Safe(who) + ": " + Safe(r.detail));
   if (IsDiskFull(r.detail)) {
     return {452, "4.3.1 " + who + " The store is out of disk space, try again later"};
   }
@@ -125,7 +132,7 @@ std::vector<Reply> StoreReceiver::Deliver(const Envelope& envelope, std::string_
     } else {
       line += ": " + Safe(outcome.error);
     }
-    LogLine(line);
+    Log(std::move(line));
     replies.push_back(ReplyFor(outcome, r.address, id));
   }
   return replies;

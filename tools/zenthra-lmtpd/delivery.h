@@ -2,7 +2,7 @@
 // server root. Recipients are resolved with Recipients against the
 // connection's own store session; messages go to the group commit with
 // their trace lines, once per distinct mailbox; every outcome and every
-// refused recipient is logged in one line.
+// refused recipient is logged in one line, once the replies are out.
 #pragma once
 
 #include <memory>
@@ -35,11 +35,18 @@ class StoreReceiver : public Receiver {
 
   Reply CheckRecipient(const Address& address, std::string* mailbox) override;
   std::vector<Reply> Deliver(const Envelope& envelope, std::string_view message) override;
+  // Writes the log lines held back since the last call.
+  void RepliesSent() override;
 
  private:
+  // Log lines wait for the replies they describe to go out: a client is
+  // not kept waiting for the log.
+  void Log(std::string line);
+
   const DeliveryContext& context_;
   std::string peer_;
   std::unique_ptr<store::Store> store_;  // opened at the first recipient
+  std::vector<std::string> log_;
 };
 
 }  // namespace lmtp

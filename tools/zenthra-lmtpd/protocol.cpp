@@ -6,6 +6,8 @@ namespace lmtp {
 
 namespace {
 
+constexpr std::size_t kKeptMessageCapacity = 1 << 20;
+
 std::string Upper(std::string_view s) {
   std::string out(s);
   for (char& c : out) {
@@ -335,7 +337,13 @@ void Session::ResetTransaction() {
   in_mail_ = false;
   envelope_.sender = Path();
   envelope_.recipients.clear();
-  std::string().swap(message_);
+  // The next message of the connection reuses the space of this one, up to
+  // a size most mail stays under; a huge one's space goes back.
+  if (message_.capacity() > kKeptMessageCapacity) {
+    std::string().swap(message_);
+  } else {
+    message_.clear();
+  }
   message_size_ = 0;
   header_size_ = 0;
   in_header_ = true;

@@ -62,6 +62,11 @@ class Receiver {
   // every recipient of envelope and returns one reply per recipient, in
   // order. A positive reply promises that the message is durably stored.
   virtual std::vector<Reply> Deliver(const Envelope& envelope, std::string_view message) = 0;
+
+  // Called once the replies to what the session was given so far have gone
+  // out (or could not): what the client need not wait for, such as
+  // logging, is done here.
+  virtual void RepliesSent() {}
 };
 
 class Session {

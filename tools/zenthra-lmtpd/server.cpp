@@ -197,16 +197,6 @@ void Server::Converse(int fd, const std::string& peer) {
   std::string buffer(kReadSize, '\0');
   bool open = SendAll(fd, session.TakeOutput());
   while (open && !session.Closed()) {
-    if (!draining) {
-      pollfd p{stop_read_, POLLIN, 0};
-      if (::poll(&p, 1, 0) > 0) {
-        draining = true;
-        drain_deadline = Clock::now() + config_.shutdown_timeout;
-        session.Drain();
-        open = SendAll(fd, session.TakeOutput());
-        continue;
-      }
-    }
     auto wait = config_.idle_timeout;
     if (draining) {
       wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(drain_deadline -
@@ -217,6 +207,15 @@ void Server::Converse(int fd, const std::string& peer) {
     if (n < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    // The stop comes first: input that arrived with it is read only by the
+    // draining session.
+    if (!draining && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+      draining = true;
+      drain_deadline = Clock::now() + config_.shutdown_timeout;
+      session.Drain();
+      open = SendAll(fd, session.TakeOutput());
+      continue;
     }
     if (n == 0) {
       if (draining) {
@@ -230,7 +229,7 @@ void Server::Converse(int fd, const std::string& peer) {
       SendAll(fd, session.TakeOutput());
       break;
     }
-    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;  // only the stop
+    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
@@ -242,6 +241,7 @@ void Server::Converse(int fd, const std::string& peer) {
     }
     session.Receive(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
     open = SendAll(fd, session.TakeOutput());
+    receiver->RepliesSent();
   }
 }
 
