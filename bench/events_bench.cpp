@@ -58,8 +58,6 @@ int main(int argc, char** argv) {
       roots[registered] = bench::NewDir("events-bench");
       bench::PrepareSinkRoot(roots[registered] / "root", ZENTHRA_DLL, registered != 0);
     }
-    // fsync times vary from moment to moment; the median of three runs each
-    // keeps the ratios steady.
     benchmark::RegisterBenchmark("BM_Deliver", BM_Deliver, roots)
         ->ArgNames({"marked", "sink"})
         ->Args({0, 0})
@@ -67,10 +65,7 @@ int main(int argc, char** argv) {
         ->Args({1, 0})
         ->Args({1, 1})
         ->Unit(benchmark::kMicrosecond)
-        ->MinTime(1.0)
-        ->UseRealTime()
-        ->Repetitions(3)
-        ->ReportAggregatesOnly(true);
+        ->Apply(bench::Steady);
     benchmark::RunSpecifiedBenchmarks(&reporter);
   } catch (const core::RuntimeError& e) {
     std::fprintf(stderr, "events_bench: %s\n", e.Description().c_str());

@@ -26,15 +26,19 @@ class MedianRates : public benchmark::ConsoleReporter {
   }
 
   // The median items per second of the benchmark whose name begins with
-  // prefix; 0 when none ran.
-  double Median(const std::string& prefix) const { return Median(prefix, "items_per_second"); }
+  // prefix (and, when given, ends with ending before "_median"); 0 when
+  // none ran.
+  double Median(const std::string& prefix, const std::string& ending = "") const {
+    return MedianOf(prefix, ending, "items_per_second");
+  }
 
   // The median of one of its counters.
-  double Median(const std::string& prefix, const std::string& counter) const {
-    static const std::string kSuffix = "_median";
+  double MedianOf(const std::string& prefix, const std::string& ending,
+                  const std::string& counter) const {
+    const std::string suffix = ending + "_median";
     for (const auto& [name, values] : counters_) {
-      if (name.rfind(prefix, 0) == 0 && name.size() >= kSuffix.size() &&
-          name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
+      if (name.rfind(prefix, 0) == 0 && name.size() >= prefix.size() + suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
         auto it = values.find(counter);
         return it == values.end() ? 0 : it->second;
       }
@@ -59,6 +63,18 @@ inline bool Initialize(int argc, char** argv) {
   args.push_back(nullptr);
   benchmark::Initialize(&count, args.data());
   return !benchmark::ReportUnrecognizedArguments(count, args.data());
+}
+
+// Configures b for a ratio against a baseline in the same program: timed
+// by the clock on the wall, its median over many short repetitions, which
+// Initialize interleaves with the baseline's. A host that is slower for a
+// second or two (fsync times, a busy neighbour) then slows a few
+// repetitions of each side instead of all of one, and the median ignores
+// them; three long repetitions each left ratios that moved by a quarter
+// from one run to the next.
+// Use: BENCHMARK(BM_Something)->Apply(bench::Steady).
+inline void Steady(benchmark::internal::Benchmark* b) {
+  b->MinTime(0.4)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
 }
 
 // Runs the benchmarks the command line selects, reporting to reporter.

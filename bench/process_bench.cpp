@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   bench::MedianRates reporter;
   if (!bench::RunBenchmarks(&argc, argv, "process_bench", reporter)) return 1;
   auto cpu = [&](Program p) {
-    return reporter.Median("BM_Process/program:" + std::to_string(p) + "/", "child_cpu_us");
+    return reporter.MedianOf("BM_Process/program:" + std::to_string(p) + "/", "", "child_cpu_us");
   };
   const double idle = cpu(kTrue), deliver = cpu(kDeliver);
   if (idle > 0 && deliver > 0) {

@@ -138,20 +138,8 @@ void BM_ConnectionOpenClose(benchmark::State& state) {
 
 BENCHMARK(BM_RegistrationLookup)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ConnectionOpenClose)->Unit(benchmark::kMicrosecond);
-// fsync times vary from moment to moment; the median of three runs each
-// keeps the ratio steady.
-BENCHMARK(BM_BareSqliteInsert)
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(1.0)
-    ->UseRealTime()
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_StoreDeliver)
-    ->Unit(benchmark::kMicrosecond)
-    ->MinTime(1.0)
-    ->UseRealTime()
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_BareSqliteInsert)->Unit(benchmark::kMicrosecond)->Apply(bench::Steady);
+BENCHMARK(BM_StoreDeliver)->Unit(benchmark::kMicrosecond)->Apply(bench::Steady);
 
 }  // namespace
 
