@@ -303,8 +303,9 @@ void BM_ToolProcess(benchmark::State& state) {
   fs::remove_all(dir);
 }
 
-// Each run of BM_Lmtp starts a service of its own: runs long enough that
-// its start-up and first connections do not count.
+// Each run of BM_Lmtp starts a service of its own, so runs here are longer
+// than bench::Steady's, for its start-up and first connections not to
+// count; the baselines run as long.
 BENCHMARK(BM_InProcess)->Unit(benchmark::kMillisecond)->Apply(bench::Steady)->MinTime(0.8);
 BENCHMARK(BM_Lmtp)
     ->Threads(1)

@@ -70,8 +70,8 @@ inline bool Initialize(int argc, char** argv) {
 // Initialize interleaves with the baseline's. A host that is slower for a
 // second or two (fsync times, a busy neighbour) then slows a few
 // repetitions of each side instead of all of one, and the median ignores
-// them; three long repetitions each left ratios that moved by a quarter
-// from one run to the next.
+// them. Three long repetitions each left ratios that moved by up to a
+// quarter from one run to the next; changes slower than a run still show.
 // Use: BENCHMARK(BM_Something)->Apply(bench::Steady).
 inline void Steady(benchmark::internal::Benchmark* b) {
   b->MinTime(0.4)->UseRealTime()->Repetitions(9)->ReportAggregatesOnly(true);
