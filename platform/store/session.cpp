@@ -387,7 +387,7 @@ Session::Level Session::Begin(Durability durability) {
 
 void Session::EndTransaction() noexcept { relaxed_ = false; }
 
-void Session::Commit(Level level) {
+void Session::Commit(Level level, const std::function<void()>& durable) {
   Reconcile();
   const std::size_t i = IndexOf(level);
   if (i == static_cast<std::size_t>(-1)) {
@@ -429,6 +429,7 @@ void Session::Commit(Level level) {
       }
     }
   }
+  if (durable && !relaxed && !not_durable) durable();
   // The changes are in the store whatever the sync did, and the sinks see
   // them as for any commit; a failed sync is then reported as a failure, so
   // that the caller may store its work again but never counts on it.

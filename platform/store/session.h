@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -111,7 +112,13 @@ class Session : public std::enable_shared_from_this<Session> {
   // transaction and raises the error. A full commit whose log cannot be
   // synced stays committed, runs its committed phase and then raises the
   // error: its work may or may not survive a power failure.
-  void Commit(Level level);
+  //
+  // durable, when given, is called once a full commit of the outermost
+  // level is synced (or changed nothing), before the committed phase runs:
+  // a caller that answers for the work need not wait for the sinks. It is
+  // not called for a relaxed or an inner level, nor for a commit that
+  // failed or could not be synced, and must not throw.
+  void Commit(Level level, const std::function<void()>& durable = nullptr);
   // Commits level after rolling back whatever levels above it were left
   // open by code it called (a sink that never committed its own).
   void CommitScope(Level level);

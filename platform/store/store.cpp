@@ -184,13 +184,15 @@ Store::~Store() {
 
 void Store::BeginTrans() { levels_.push_back(session_->Begin()); }
 
-void Store::CommitTrans() {
+void Store::CommitTrans() { CommitTrans(nullptr); }
+
+void Store::CommitTrans(const std::function<void()>& durable) {
   if (levels_.empty()) {
     throw RuntimeError(err::kAdoInvalidTransaction, "No transaction is open on the store");
   }
   // A commit that fails leaves the level for RollbackTrans, which does
   // nothing more when SQLite has rolled it back already.
-  session_->Commit(levels_.back());
+  session_->Commit(levels_.back(), durable);
   levels_.pop_back();
 }
 

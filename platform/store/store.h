@@ -43,6 +43,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -122,6 +123,9 @@ class Store {
   // rolled back) fails to commit and rolls back doing nothing.
   void BeginTrans();
   void CommitTrans();
+  // As CommitTrans; when it ends the transaction durably, calls durable()
+  // before the sinks of the committed phase run (Session::Commit).
+  void CommitTrans(const std::function<void()>& durable);
   void RollbackTrans();
   bool InTransaction() const;
 

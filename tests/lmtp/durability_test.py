@@ -102,6 +102,8 @@ class Durability(ServiceTestCase):
         burst.join()
         self.assertEqual(burst.errors, [])
         self.assertEqual(burst.acked, burst.sent)
+        # A reply does not wait for the sink's filing; stopping does.
+        self.assertEqual(service.stop(), 0)
         inbox, spam = self.stored(("Inbox",)), self.stored(("Spam",))
         for alias, subject in burst.sent:
             marked = int(subject.split("x")[1]) % 2 == 1
@@ -109,7 +111,6 @@ class Durability(ServiceTestCase):
             self.assertEqual(where.get((alias, subject)), 1, (alias, subject, marked))
             self.assertNotIn((alias, subject), other)
         self.assertEqual(sum(inbox.values()) + sum(spam.values()), 96)
-        self.assertEqual(service.stop(), 0)
 
     def small_disk(self):
         """A root of the test's own on an 8 MiB file system; its mount point."""

@@ -1,6 +1,7 @@
 // Group commit against a real store: many sessions share commits and each
-// message lands once; a refused message leaves its batch alone; a full or
-// read-only disk defers the whole batch and stores none of it.
+// message lands once; a refused message leaves its batch alone; outcomes do
+// not wait for the sinks, Stop does; a full or read-only disk defers the
+// whole batch and stores none of it.
 #include "tools/zenthra-lmtpd/group_commit.h"
 
 #include <dlfcn.h>
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -79,27 +82,49 @@ TEST(GroupCommitTest, ConcurrentSessionsShareCommitsAndEachMessageLandsOnce) {
   EXPECT_LT(stats.commits, stats.messages);
 }
 
-TEST(GroupCommitTest, ARefusedMessageLeavesTheRestOfItsBatch) {
-  StoreRoot root;
-  root.AddMailboxes({"jdoe", "asmith", "guarded"});
-  // A sink on "guarded" that vetoes every save.
-  void* library = ::dlopen(EVENTS_SINK, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << ::dlerror();
-  com::RegisterLibrary(EVENTS_SINK);
-  {
+// The store's test sinks, loaded and registered for the process.
+class TestSinks {
+ public:
+  TestSinks() : library_(::dlopen(EVENTS_SINK, RTLD_NOW | RTLD_LOCAL)) {
+    if (library_) com::RegisterLibrary(EVENTS_SINK);
+  }
+  ~TestSinks() {
+    if (library_) ::dlclose(library_);
+  }
+  bool loaded() const { return library_ != nullptr; }
+  template <typename F>
+  F* Function(const char* name) const {
+    return reinterpret_cast<F*>(::dlsym(library_, name));
+  }
+
+  // Binds sink_class to every save in the Inbox of mailbox.
+  static void Register(const StoreRoot& root, const std::string& mailbox,
+                       const std::string& sink_class) {
     namespace schema = store::schema;
     using core::Variant;
     std::unique_ptr<store::Store> s = root.Open();
-    std::optional<store::Item> inbox = s->Find({"example.com", "MBX", "guarded", "Inbox"});
+    std::optional<store::Item> inbox = s->Find({"example.com", "MBX", mailbox, "Inbox"});
     ASSERT_TRUE(inbox);
-    s->Create(inbox->id, "veto.reg", false, store::ExistingItem::Replace,
+    s->Create(inbox->id, "test.reg", false, store::ExistingItem::Replace,
               {{schema::kContentClass, Variant(schema::kEventRegistrationClass)},
                {schema::kEventMethod, Variant("onsyncsave")},
-               {schema::kSinkClass, Variant("EventsTest.Veto")},
+               {schema::kSinkClass, Variant(sink_class)},
                {schema::kMatchScope, Variant("SHALLOW")},
                {schema::kCriteria, Variant(" WHERE \"DAV:ishidden\" = FALSE")},
                {schema::kIsHidden, Variant(true)}});
   }
+
+ private:
+  void* library_;
+};
+
+TEST(GroupCommitTest, ARefusedMessageLeavesTheRestOfItsBatch) {
+  StoreRoot root;
+  root.AddMailboxes({"jdoe", "asmith", "guarded"});
+  TestSinks sinks;
+  ASSERT_TRUE(sinks.loaded()) << ::dlerror();
+  // A sink on "guarded" that vetoes every save.
+  TestSinks::Register(root, "guarded", "EventsTest.Veto");
   GroupCommit commit(GroupCommit::Options{root.path()});
   std::vector<Outcome> outcomes =
       commit.Deliver({MessageFor("jdoe", "one"), MessageFor("ghost", "two"),
@@ -113,7 +138,39 @@ TEST(GroupCommitTest, ARefusedMessageLeavesTheRestOfItsBatch) {
   EXPECT_THAT(root.Subjects("guarded"), IsEmpty());
   EXPECT_EQ(commit.stats().commits, 1u);
   commit.Stop();
-  ::dlclose(library);
+}
+
+TEST(GroupCommitTest, AnswersOnceDurableWithoutWaitingForTheSinksAndStopWaitsForThem) {
+  StoreRoot root;
+  root.AddMailboxes({"jdoe"});
+  TestSinks sinks;
+  ASSERT_TRUE(sinks.loaded()) << ::dlerror();
+  auto* gate_waiting = sinks.Function<bool()>("EventsTestGateWaiting");
+  auto* open_gate = sinks.Function<void()>("EventsTestOpenGate");
+  ASSERT_TRUE(gate_waiting && open_gate);
+  // A sink that holds the committed phase until the gate opens.
+  TestSinks::Register(root, "jdoe", "EventsTest.Gate");
+  GroupCommit commit(GroupCommit::Options{root.path()});
+
+  auto delivered =
+      std::async(std::launch::async, [&] { return commit.Deliver({MessageFor("jdoe", "one")}); });
+  // The gate lets the sink through by itself after ten seconds.
+  ASSERT_EQ(delivered.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+      << "the outcome waited for the sink";
+  std::vector<Outcome> outcomes = delivered.get();
+  EXPECT_THAT(Statuses(outcomes), ElementsAre(Outcome::kStored)) << outcomes[0].error;
+  EXPECT_TRUE(gate_waiting());
+  EXPECT_THAT(root.Subjects("jdoe"), ElementsAre("one"));
+
+  auto stopped = std::async(std::launch::async, [&] { commit.Stop(); });
+  EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+      << "Stop left the sink running";
+  open_gate();
+  stopped.get();
+  std::string log;
+  sinks.Function<void(void (*)(const char*, void*), void*)>("EventsTestTakeLog")(
+      [](const char* text, void* into) { *static_cast<std::string*>(into) += text; }, &log);
+  EXPECT_THAT(log, ::testing::HasSubstr("Gate committed"));
 }
 
 TEST(GroupCommitTest, AFullDiskDefersTheWholeBatchAndStoresNoneOfIt) {

@@ -11,7 +11,11 @@
 //   EventsTest.Leaky     in the committed phase sets "urn:test:kept" through
 //                        the event record, and "urn:test:leaked" through a
 //                        connection of its own whose transaction it never ends
+//   EventsTest.Gate      in the committed phase waits until EventsTestOpenGate
+//                        (ten seconds at most), then logs
 // The log is read through the exported EventsTestLog.
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,10 +48,31 @@ const char* PhaseName(std::int32_t flags) {
   return "none";
 }
 
-enum class Kind { Recorder, Veto, Refuse, Nester, VetoMoves, Leaky, Deleter };
+enum class Kind { Recorder, Veto, Refuse, Nester, VetoMoves, Leaky, Deleter, Gate };
 
-constexpr const char* kLabels[] = {"A",      "B",         "C",     "Veto",   "Refuse",
-                                   "Nester", "VetoMoves", "Leaky", "Deleter"};
+constexpr const char* kLabels[] = {"A",      "B",         "C",     "Veto",    "Refuse",
+                                   "Nester", "VetoMoves", "Leaky", "Deleter", "Gate"};
+
+// The gate the Gate sink waits at, and how many wait there now.
+struct Gate {
+  std::mutex mu;
+  std::condition_variable changed;
+  bool open = false;
+  int waiting = 0;
+};
+Gate& TheGate() {
+  static Gate gate;
+  return gate;
+}
+
+void WaitAtGate() {
+  Gate& g = TheGate();
+  std::unique_lock<std::mutex> lock(g.mu);
+  ++g.waiting;
+  g.changed.notify_all();
+  g.changed.wait_for(lock, std::chrono::seconds(10), [&] { return g.open; });
+  --g.waiting;
+}
 
 // Connections the leaky sink keeps with their transactions open.
 std::vector<adodb::ConnectionPtr>& Kept() {
@@ -127,6 +152,7 @@ class Sink : public com::Implements<com::IExStoreSyncEvents, com::IObjectConstru
         line += " write=" + std::to_string(e.Number());
       }
     }
+    if (kKind == Kind::Gate && (lFlags & com::EVT_SYNC_COMMITTED)) WaitAtGate();
     Append(line);
     if (kKind == Kind::Veto && (lFlags & com::EVT_SYNC_BEGIN)) {
       info->AbortChange(static_cast<std::int32_t>(0x80070005));
@@ -159,8 +185,9 @@ const ComClassInfo kClasses[] = {
     {"EventsTest.VetoMoves", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C07}", "VetoMoves", "Apartment"},
     {"EventsTest.Leaky", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C08}", "Leaky", "Apartment"},
     {"EventsTest.Deleter", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C09}", "Deleter", "Apartment"},
+    {"EventsTest.Gate", "{7D0C1A10-1111-4A6B-9C3D-0E1F2A3B4C0A}", "Gate", "Apartment"},
 };
-constexpr std::int32_t kCount = 9;
+constexpr std::int32_t kCount = 10;
 
 template <Kind kKind, int kLabel>
 com::HRESULT Factory(const com::IID& riid, void** ppv) {
@@ -182,6 +209,7 @@ COM_EXPORT com::HRESULT DllGetClassObject(const com::CLSID& rclsid, const com::I
   if (rclsid == com::GUID::Parse(kClasses[6].clsid)) return Factory<Kind::VetoMoves, 6>(riid, ppv);
   if (rclsid == com::GUID::Parse(kClasses[7].clsid)) return Factory<Kind::Leaky, 7>(riid, ppv);
   if (rclsid == com::GUID::Parse(kClasses[8].clsid)) return Factory<Kind::Deleter, 8>(riid, ppv);
+  if (rclsid == com::GUID::Parse(kClasses[9].clsid)) return Factory<Kind::Gate, 9>(riid, ppv);
   return com::CLASS_E_CLASSNOTAVAILABLE;
 }
 
@@ -196,6 +224,22 @@ COM_EXPORT com::HRESULT DllUnregisterServer() { return com::UnregisterServer(kCl
 COM_EXPORT std::int32_t DllGetClassInfo(const ComClassInfo** classes) {
   *classes = kClasses;
   return kCount;
+}
+
+// Whether a Gate sink waits at the gate, after waiting up to ten seconds
+// for one to come.
+COM_EXPORT bool EventsTestGateWaiting() {
+  Gate& g = TheGate();
+  std::unique_lock<std::mutex> lock(g.mu);
+  return g.changed.wait_for(lock, std::chrono::seconds(10), [&] { return g.waiting > 0; });
+}
+
+// Lets every Gate sink through, now and later.
+COM_EXPORT void EventsTestOpenGate() {
+  Gate& g = TheGate();
+  std::lock_guard<std::mutex> lock(g.mu);
+  g.open = true;
+  g.changed.notify_all();
 }
 
 // Lets go of the connections the leaky sink kept.

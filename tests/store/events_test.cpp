@@ -304,6 +304,36 @@ TEST_F(EventsTest, CommittedWaitsForTheCallersTransaction) {
                                    Call("A", "aborted", kDelivered, dropped)));
 }
 
+TEST_F(EventsTest, TheDurableHookRunsBetweenTheSyncedCommitAndTheSinks) {
+  Register(inbox_, "a.reg", {"EventsTest.A"});
+  Calls();
+  std::vector<std::vector<std::string>> seen;  // the sinks' calls at each hook
+  auto hook = [&] { seen.push_back(Calls()); };
+
+  store_->BeginTrans();
+  std::string url = store_->Deliver("jdoe", Mail("hooked"));
+  store_->BeginTrans();
+  store_->Deliver("jdoe", Mail("inner"));
+  store_->CommitTrans(hook);  // an inner level is not durable yet
+  EXPECT_THAT(seen, IsEmpty());
+  Calls();
+  store_->CommitTrans(hook);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_THAT(seen[0], IsEmpty());  // nothing committed reached a sink yet
+  EXPECT_EQ(Calls().size(), 2u);    // and both reach them after the hook
+
+  // Neither a relaxed commit nor a rolled-back one is durable.
+  store::Session& session = store_->session();
+  store::Session::Level relaxed = session.Begin(store::Session::Durability::Relaxed);
+  store_->Deliver("jdoe", Mail("relaxed"));
+  session.Commit(relaxed, hook);
+  store_->BeginTrans();
+  store_->Deliver("jdoe", Mail("gone"));
+  store_->RollbackTrans();
+  EXPECT_THROW(store_->CommitTrans(hook), core::RuntimeError);
+  EXPECT_EQ(seen.size(), 1u);
+}
+
 TEST_F(EventsTest, RegistrationItemsAreCheckedWhenSaved) {
   Calls();
   Register(inbox_, "a.reg", {"EventsTest.A"});

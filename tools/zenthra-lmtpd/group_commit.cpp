@@ -1,6 +1,7 @@
 #include "tools/zenthra-lmtpd/group_commit.h"
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -119,12 +120,16 @@ std::vector<std::shared_ptr<GroupCommit::Job>> GroupCommit::TakeBatch() {
 namespace {
 
 // Stores the batch in one transaction on *store, opening the connection
-// when there is none and dropping it after a failure of the store.
-// Returns whether it committed.
-bool CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store>& store,
-                 const std::vector<Outcome*>& outcomes, const std::vector<const Parcel*>& parcels) {
+// when there is none and dropping it after a failure of the store. Calls
+// publish(committed) once, when the outcomes are final: as soon as the
+// commit is durable, before the sinks' committed phase runs, or after a
+// failure.
+void CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store>& store,
+                 const std::vector<Outcome*>& outcomes, const std::vector<const Parcel*>& parcels,
+                 const std::function<void(bool committed)>& publish) {
   std::optional<std::string> failure;
   std::vector<Outcome*> written;
+  bool published = false;
   try {
     if (!store) store = store::Store::Open(root);
     store->BeginTrans();
@@ -143,9 +148,12 @@ bool CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store
         *outcomes[i] = {Outcome::kRefused, "", e.Description()};
       }
     }
-    store->CommitTrans();
-    for (Outcome* o : written) o->status = Outcome::kStored;
-    return true;
+    store->CommitTrans([&] {
+      for (Outcome* o : written) o->status = Outcome::kStored;
+      published = true;
+      publish(true);
+    });
+    return;
   } catch (const core::RuntimeError& e) {
     failure = e.Description();
   } catch (const std::exception& e) {
@@ -157,11 +165,13 @@ bool CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store
   // this store read-only after the remount.
   store.reset();
   store::Session::ReleaseIdle(root);
+  // Outcomes once published belong to their sessions again.
+  if (published) return;
   const Outcome::Status status = IsDiskFull(*failure) ? Outcome::kFull : Outcome::kTemporary;
   for (Outcome* o : outcomes) {
     if (o->status != Outcome::kRefused) *o = {status, "", *failure};
   }
-  return false;
+  publish(false);
 }
 
 }  // namespace
@@ -180,16 +190,17 @@ void GroupCommit::Run() {
         parcels.push_back(&job->parcels[i]);
       }
     }
-    const bool committed = CommitBatch(options_.root, store, outcomes, parcels);
-    std::lock_guard<std::mutex> lock(mu_);
-    if (committed) {
-      ++stats_.commits;
-      for (const Outcome* o : outcomes) stats_.messages += o->status == Outcome::kStored;
-    }
-    for (const std::shared_ptr<Job>& job : batch) {
-      job->done = true;
-      job->finished.notify_all();
-    }
+    CommitBatch(options_.root, store, outcomes, parcels, [&](bool committed) {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (committed) {
+        ++stats_.commits;
+        for (const Outcome* o : outcomes) stats_.messages += o->status == Outcome::kStored;
+      }
+      for (const std::shared_ptr<Job>& job : batch) {
+        job->done = true;
+        job->finished.notify_all();
+      }
+    });
   }
 }
 
