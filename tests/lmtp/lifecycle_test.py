@@ -152,7 +152,8 @@ class Stopping(ServiceTestCase):
         self.assertEqual(service.process.wait(timeout=PATIENCE), 0)
         self.assertEqual(subject_counts(self.root.names("jdoe")), {"In flight": 1})
         self.assertEqual(subject_counts(self.root.names("asmith")), {"In flight": 1})
-        self.assertIn("stopped", service.log())
+        # Two copies, one per mailbox, in one commit.
+        self.assertIn("stopped: 2 messages stored in 1 commit", service.log())
 
     def test_a_transaction_that_does_not_finish_in_time_is_dropped(self):
         service = self.start("--shutdown-timeout", "1")

@@ -102,7 +102,13 @@ int Serve(const lmtp::Options& options) {
   }
   commit.Stop();
   ::close(signal_fd);
-  lmtp::LogLine("stopped");
+  // How well deliveries shared their commits, for whoever tunes the disk.
+  const lmtp::GroupCommit::Stats stats = commit.stats();
+  auto count = [](std::uint64_t n, const std::string& what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  };
+  lmtp::LogLine("stopped: " + count(stats.messages, "message") + " stored in " +
+                count(stats.commits, "commit"));
   return kOk;
 }
 
