@@ -311,7 +311,7 @@ TEST_F(EventsTest, TheDurableHookRunsBetweenTheSyncedCommitAndTheSinks) {
   auto hook = [&] { seen.push_back(Calls()); };
 
   store_->BeginTrans();
-  std::string url = store_->Deliver("jdoe", Mail("hooked"));
+  store_->Deliver("jdoe", Mail("hooked"));
   store_->BeginTrans();
   store_->Deliver("jdoe", Mail("inner"));
   store_->CommitTrans(hook);  // an inner level is not durable yet
