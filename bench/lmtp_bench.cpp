@@ -6,7 +6,8 @@
 //   BM_Lmtp/8         eight sessions at once (group commit)
 //   BM_ToolProcess    one `zenthra-store deliver` process per message
 // Each also reports the CPU time per message of the process doing the work
-// (the service for BM_Lmtp). Prints the ratios at the end.
+// (the service for BM_Lmtp), and BM_Lmtp how many messages shared a commit.
+// Prints the ratios at the end.
 //
 // The stores are created below $ZENTHRA_BENCH_DIR, else the current folder
 // (not /tmp, which may be memory-backed and make fsync free).
@@ -216,6 +217,23 @@ void BM_InProcess(benchmark::State& state) {
   fs::remove_all(dir);
 }
 
+// Messages per commit, from the line the service logs on stopping
+// ("stopped: N messages stored in M commits"); 0 when it logged none.
+double MessagesPerCommit(const fs::path& log) {
+  std::ifstream in(log);
+  std::string line, last;
+  while (std::getline(in, line)) {
+    if (line.find("stopped: ") != std::string::npos) last = line;
+  }
+  const std::size_t at = last.find("stopped: ");
+  if (at == std::string::npos) return 0;
+  unsigned long long messages = 0, commits = 0;
+  const int read =
+      std::sscanf(last.c_str() + at, "stopped: %llu %*s stored in %llu", &messages, &commits);
+  if (read != 2 || commits == 0) return 0;
+  return static_cast<double>(messages) / static_cast<double>(commits);
+}
+
 // The service of one BM_Lmtp run, shared by its threads.
 struct Service {
   fs::path dir, root, socket;
@@ -267,6 +285,7 @@ void BM_Lmtp(benchmark::State& state) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       state.SkipWithError("zenthra-lmtpd did not stop cleanly");
     }
+    state.counters["msgs_per_commit"] = MessagesPerCommit(g_service->dir / "lmtpd.log");
     CheckFiled(state, g_service->root, n);
     fs::remove_all(g_service->dir);
     delete g_service;
