@@ -228,9 +228,9 @@ double MessagesPerCommit(const fs::path& log) {
   const std::size_t at = last.find("stopped: ");
   if (at == std::string::npos) return 0;
   unsigned long long messages = 0, commits = 0;
-  const int read =
+  const int fields =
       std::sscanf(last.c_str() + at, "stopped: %llu %*s stored in %llu", &messages, &commits);
-  if (read != 2 || commits == 0) return 0;
+  if (fields != 2 || commits == 0) return 0;
   return static_cast<double>(messages) / static_cast<double>(commits);
 }
 

@@ -184,8 +184,6 @@ Store::~Store() {
 
 void Store::BeginTrans() { levels_.push_back(session_->Begin()); }
 
-void Store::CommitTrans() { CommitTrans(nullptr); }
-
 void Store::CommitTrans(const std::function<void()>& durable) {
   if (levels_.empty()) {
     throw RuntimeError(err::kAdoInvalidTransaction, "No transaction is open on the store");

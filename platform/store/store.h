@@ -122,10 +122,9 @@ class Store {
   // already (SQLite rolled back a failed commit, or a lower level was
   // rolled back) fails to commit and rolls back doing nothing.
   void BeginTrans();
-  void CommitTrans();
-  // As CommitTrans; when it ends the transaction durably, calls durable()
+  // durable, when given, is called once the outermost commit is durable,
   // before the sinks of the committed phase run (Session::Commit).
-  void CommitTrans(const std::function<void()>& durable);
+  void CommitTrans(const std::function<void()>& durable = nullptr);
   void RollbackTrans();
   bool InTransaction() const;
 
