@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <charconv>
+#include <thread>
 
 #include "platform/core/text.h"
 #include "platform/directory/errors.h"
@@ -46,6 +47,13 @@ void SetIfMissing(Entry& e, std::string_view attribute, const std::string& value
 bool TransportFailure(int code) {
   return code == ldap_code::kServerDown || code == ldap_code::kConnectError;
 }
+
+// How long to wait before asking a busy server again, one pause per try.
+// OpenLDAP's sort overlay answers "busy" to the next page of a sorted
+// search while it is still finishing the last one.
+constexpr std::chrono::milliseconds kBusyPauses[] = {
+    std::chrono::milliseconds(10), std::chrono::milliseconds(50), std::chrono::milliseconds(200),
+    std::chrono::milliseconds(500)};
 
 // A search that asked the server to sort, which refused the keys.
 struct SortRefused {};
@@ -283,6 +291,12 @@ void LdapBackend::Run(Server& server, WireSearch w, std::int32_t chase, int hops
     // page is asked again once on a new one.
     const bool kept = server.connection != nullptr;
     WirePage page = Connection(server).Search(w);
+    for (std::chrono::milliseconds pause : kBusyPauses) {
+      if (page.result != ldap_code::kBusy) break;
+      if (w.deadline && Clock::now() + pause >= *w.deadline) break;
+      std::this_thread::sleep_for(pause);
+      page = Connection(server).Search(w);
+    }
     if (TransportFailure(page.result)) {
       server.connection.reset();
       if (first && kept) page = Connection(server).Search(w);

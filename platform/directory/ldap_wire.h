@@ -54,6 +54,7 @@ inline constexpr int kReferral = 10;
 inline constexpr int kUnavailableCriticalExtension = 12;
 inline constexpr int kNoSuchObject = 32;
 inline constexpr int kInappropriateMatching = 18;
+inline constexpr int kBusy = 51;
 inline constexpr int kUnwillingToPerform = 53;
 inline constexpr int kServerDown = -1;
 inline constexpr int kTimeout = -5;

@@ -1,7 +1,7 @@
 // What a domain controller (or Samba AD) answers differently, played at the
 // wire: its global catalog on port 3268, its own expansion of a bare
 // objectCategory, values handed out in ranges, and referrals to servers the
-// configuration does not name.
+// configuration does not name; and a server too busy to answer at once.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -131,6 +131,37 @@ TEST_F(DomainControllerTest, TheCatalogAnswersOnItsPortAndExpandsCategoriesItsel
   r.scheme = "LDAP";
   EXPECT_RUNTIME_ERROR(backend.Search(r), err::kNoSuchObject, kDc);
   EXPECT_EQ(servers_->asked.back().uri, kDc);
+}
+
+TEST_F(DomainControllerTest, ABusyServerIsAskedAgainAfterAMomentButNotForever) {
+  int busy = 2;
+  servers_->On(kDc, "DC=example,DC=com", [&](const WireSearch&) {
+    if (busy-- > 0) {
+      WirePage p;
+      p.result = ldap_code::kBusy;
+      p.message = "Other sort requests already in progress";
+      return p;
+    }
+    return One(Make("CN=Ann,CN=Users,DC=example,DC=com", {{"cn", {"Ann"}}}));
+  });
+  SearchRequest r;
+  r.scheme = "LDAP";
+  r.host = "dc1.example.com";
+  r.filter = "(cn=Ann)";
+  r.attributes = {"cn"};
+  auto asked = [&] {
+    std::size_t n = 0;
+    for (const FakeServers::Asked& a : servers_->asked) n += a.search.base == "DC=example,DC=com";
+    return n;
+  };
+  LdapBackend& backend = Backend();
+  EXPECT_EQ(backend.Search(r).entries.size(), 1u);
+  EXPECT_EQ(asked(), 3u);
+
+  busy = 1000;
+  servers_->asked.clear();
+  EXPECT_RUNTIME_ERROR(backend.Search(r), err::kServerDown, "Other sort requests");
+  EXPECT_EQ(asked(), 5u);  // the first question and four more
 }
 
 TEST_F(DomainControllerTest, RangedValuesAreFetchedWhole) {
