@@ -43,7 +43,7 @@ void IDataSource::Open(const std::string& source, adodb::ConnectionPtr activeCon
     throw core::RuntimeError(err::kNoContent, "The item \"" + url + "\" holds no message.",
                              kSource);
   }
-  std::string content = value.AsString();
+  std::string content = std::move(*value.Text());
   record.Close();
   // A sink reads a message its own thread has just saved: the store still
   // holds the analysis of that text.

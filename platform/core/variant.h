@@ -43,6 +43,8 @@ class Variant {
   std::string AsString() const;
   // The text held by a String, without copying it; null for other types.
   const std::string* Text() const { return std::get_if<std::string>(&v_); }
+  // The same, for an owner that may take the text (move from it).
+  std::string* Text() { return std::get_if<std::string>(&v_); }
   // Boolean value: numbers are true when non-zero; "True"/"False" (any case)
   // and numeric strings convert; anything else is error 13; Null is error 94.
   bool AsBool() const;

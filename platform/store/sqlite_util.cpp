@@ -94,7 +94,7 @@ Stmt& Stmt::BindBlob(int index, std::string_view bytes) {
   // A zero-length blob with a null pointer would bind NULL; keep it a blob.
   static const char kEmpty = 0;
   const void* data = bytes.empty() ? &kEmpty : bytes.data();
-  if (sqlite3_bind_blob64(stmt_, index, data, bytes.size(), SQLITE_TRANSIENT) != SQLITE_OK) {
+  if (sqlite3_bind_blob64(stmt_, index, data, bytes.size(), SQLITE_STATIC) != SQLITE_OK) {
     Throw(db_, "binding");
   }
   return *this;

@@ -43,6 +43,8 @@ class Stmt {
   Stmt& Bind(int index, std::int64_t value);
   Stmt& Bind(int index, double value);
   Stmt& Bind(int index, std::string_view text);  // as TEXT
+  // Not copied (a message text is tens of KB): bytes must stay valid until
+  // the statement is done stepping (Reset; a cache Handle resets it).
   Stmt& BindBlob(int index, std::string_view bytes);
   Stmt& BindNull(int index);
 

@@ -805,18 +805,19 @@ Item Store::SaveMessage(ItemId folder, std::string_view rfc5322, SaveOrigin orig
   // Parsed before taking the write lock, which other writers wait for.
   mime::MessageInfo info = mime::Analyze(rfc5322);
   WriteScope scope(*this);
-  Item item = InsertMessage(folder, rfc5322, info, origin);
+  Item item = InsertMessage(folder, std::string(rfc5322), info, origin);
   scope.Commit();
   return item;
 }
 
-Item Store::InsertMessage(ItemId folder, std::string_view rfc5322, const mime::MessageInfo& info,
+Item Store::InsertMessage(ItemId folder, std::string rfc5322, const mime::MessageInfo& info,
                           SaveOrigin origin) {
   NewItemFolder(folder);
   std::string name = UniqueName(
       folder, [&](std::int32_t attempt) { return mime::ItemName(info.subject, attempt); });
   Item item{InsertItem(folder, name, false), folder, name, false};
-  FieldList props{{schema::kContent, Variant(std::string(rfc5322))}};
+  FieldList props;
+  props.emplace_back(schema::kContent, Variant(std::move(rfc5322)));
   Save({origin, true, item.id, &props, &info});
   return item;
 }
@@ -859,10 +860,10 @@ std::string Store::AddMailbox(const std::string& alias, const std::string& inbox
 
 std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
   // Parsed before taking the write lock, which other writers wait for.
-  return Deliver(alias, rfc5322, mime::Analyze(rfc5322));
+  return Deliver(alias, std::string(rfc5322), mime::Analyze(rfc5322));
 }
 
-std::string Store::Deliver(const std::string& alias, std::string_view rfc5322,
+std::string Store::Deliver(const std::string& alias, std::string rfc5322,
                            const mime::MessageInfo& info) {
   if (rfc5322.empty()) {
     throw RuntimeError(err::kAdoInvalidArgument, "Refusing to deliver an empty message");
@@ -880,7 +881,7 @@ std::string Store::Deliver(const std::string& alias, std::string_view rfc5322,
     throw RuntimeError(err::kDbNotFound, "The mailbox \"" + alias + "\" has no Inbox");
   }
   const Item inbox = Resolve(inbox_url);
-  const Item item = InsertMessage(inbox.id, rfc5322, info, SaveOrigin::Delivery);
+  const Item item = InsertMessage(inbox.id, std::move(rfc5322), info, SaveOrigin::Delivery);
   const std::int64_t changes = sqlite3_total_changes64(session_->db());
   // Durable here; then the event sinks run (and may file the message).
   scope.Commit();

@@ -199,8 +199,8 @@ class Store {
   std::string Deliver(const std::string& alias, std::string_view rfc5322);
   // The same, given info = mime::Analyze(rfc5322) made beforehand: a caller
   // that holds the write lock across several deliveries parses outside it.
-  std::string Deliver(const std::string& alias, std::string_view rfc5322,
-                      const mime::MessageInfo& info);
+  // The text is taken, so a caller done with it can hand it over uncopied.
+  std::string Deliver(const std::string& alias, std::string rfc5322, const mime::MessageInfo& info);
   std::vector<MailboxInfo> Mailboxes();
   // The mailbox root the item lies in (0 when it lies above the mailboxes).
   ItemId MailboxOf(ItemId id);
@@ -246,7 +246,7 @@ class Store {
   // Checks that folder can take new items; returns it.
   Item NewItemFolder(ItemId folder);
   // SaveMessage inside the caller's write scope, the text analysed.
-  Item InsertMessage(ItemId folder, std::string_view rfc5322, const mime::MessageInfo& info,
+  Item InsertMessage(ItemId folder, std::string rfc5322, const mime::MessageInfo& info,
                      SaveOrigin origin);
 
   std::shared_ptr<Session> session_;

@@ -140,8 +140,9 @@ void CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store
       text.append(parcel.prefix);
       if (parcel.body) text.append(*parcel.body);
       try {
-        outcomes[i]->url = parcel.info ? store->Deliver(parcel.mailbox, text, *parcel.info)
-                                       : store->Deliver(parcel.mailbox, text);
+        outcomes[i]->url = parcel.info
+                               ? store->Deliver(parcel.mailbox, std::move(text), *parcel.info)
+                               : store->Deliver(parcel.mailbox, text);
         written.push_back(outcomes[i]);
       } catch (const core::RuntimeError& e) {
         if (!IsRefusal(e)) throw;
