@@ -6,7 +6,8 @@
 // program (through its own install procedure).
 //
 // ZENTHRA_KILLS sets the number of kills per installer (default 200);
-// ZENTHRA_KILL_SEED repeats a run.
+// ZENTHRA_KILL_SEED repeats a run's random draws (where each kill lands still
+// depends on the machine's pace).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
