@@ -858,9 +858,10 @@ std::string Store::AddMailbox(const std::string& alias, const std::string& inbox
   return UrlOf(mailbox);
 }
 
-std::string Store::Deliver(const std::string& alias, std::string_view rfc5322) {
+std::string Store::Deliver(const std::string& alias, std::string rfc5322) {
   // Parsed before taking the write lock, which other writers wait for.
-  return Deliver(alias, std::string(rfc5322), mime::Analyze(rfc5322));
+  const mime::MessageInfo info = mime::Analyze(rfc5322);
+  return Deliver(alias, std::move(rfc5322), info);
 }
 
 std::string Store::Deliver(const std::string& alias, std::string rfc5322,

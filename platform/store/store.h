@@ -195,11 +195,11 @@ class Store {
   std::string AddMailbox(const std::string& alias, const std::string& inbox_name = "Inbox");
   // Delivers a message into the mailbox's Inbox as the transport does and
   // returns the new item's URL (where it is once the event sinks have run).
-  // The delivery is durable when this returns. Empty text is refused.
-  std::string Deliver(const std::string& alias, std::string_view rfc5322);
+  // The delivery is durable when this returns. Empty text is refused. The
+  // text is taken, so a caller done with it can hand it over uncopied.
+  std::string Deliver(const std::string& alias, std::string rfc5322);
   // The same, given info = mime::Analyze(rfc5322) made beforehand: a caller
   // that holds the write lock across several deliveries parses outside it.
-  // The text is taken, so a caller done with it can hand it over uncopied.
   std::string Deliver(const std::string& alias, std::string rfc5322, const mime::MessageInfo& info);
   std::vector<MailboxInfo> Mailboxes();
   // The mailbox root the item lies in (0 when it lies above the mailboxes).

@@ -139,11 +139,10 @@ void CommitBatch(const std::filesystem::path& root, std::unique_ptr<store::Store
       text.reserve(Bytes(parcel));
       text.append(parcel.prefix);
       if (parcel.body) text.append(*parcel.body);
-      std::optional<mime::MessageInfo> parsed;  // when the session did not parse it
-      const mime::MessageInfo& info =
-          parcel.info ? *parcel.info : parsed.emplace(mime::Analyze(text));
       try {
-        outcomes[i]->url = store->Deliver(parcel.mailbox, std::move(text), info);
+        outcomes[i]->url = parcel.info
+                               ? store->Deliver(parcel.mailbox, std::move(text), *parcel.info)
+                               : store->Deliver(parcel.mailbox, std::move(text));
         written.push_back(outcomes[i]);
       } catch (const core::RuntimeError& e) {
         if (!IsRefusal(e)) throw;

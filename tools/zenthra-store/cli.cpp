@@ -9,6 +9,7 @@
 #include <optional>
 #include <sstream>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/core/error.h"
 #include "platform/core/files.h"
@@ -312,7 +313,7 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out, 
                      (args.size() == 2 ? args[1] : std::string("standard input")) + ")"};
   }
   std::unique_ptr<Store> store = Store::Open();
-  std::string url = store->Deliver(args[0], text);
+  std::string url = store->Deliver(args[0], std::move(text));
   // The line says where the message is; event sinks may have filed it with
   // a commit that only a later one makes durable. The delivery itself is
   // durable already, so a failure here must not make the transport retry.
