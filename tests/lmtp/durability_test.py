@@ -71,12 +71,15 @@ class Durability(ServiceTestCase):
                     counts[(alias, subject)] = counts.get((alias, subject), 0) + n
         return counts
 
-    def test_kill9_during_a_burst_loses_and_repeats_nothing_acknowledged(self):
-        # With the sink filing half of the messages: a kill may catch a
-        # filing under way, which leaves its message in the Inbox, once.
+    def register_sink(self):
         if not DLL or not os.path.exists(DLL):
             self.fail("Zenthra.dll not found (run through CTest)")
         self.root.register_sink(MAILBOXES)
+
+    def test_kill9_during_a_burst_loses_and_repeats_nothing_acknowledged(self):
+        # With the sink filing half of the messages: a kill may catch a
+        # filing under way, which leaves its message in the Inbox, once.
+        self.register_sink()
         rng = random.Random(os.environ.get("ZENTHRA_TEST_SEED", time.time_ns()))
         acked, sent = set(), set()
         for cycle in range(4):
@@ -102,9 +105,7 @@ class Durability(ServiceTestCase):
             self.assertEqual(n, 1, f"{key} stored {n} times")
 
     def test_eight_sessions_with_the_sink_registered(self):
-        if not DLL or not os.path.exists(DLL):
-            self.fail("Zenthra.dll not found (run through CTest)")
-        self.root.register_sink(MAILBOXES)
+        self.register_sink()
         service = self.start()
         burst = Burst(service.socket, 8, per_session=12, marked=lambda n: n % 2 == 1)
         burst.join()
