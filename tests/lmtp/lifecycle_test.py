@@ -30,6 +30,20 @@ class CommandLine(ServiceTestCase):
             self.assertIn(why, result.stderr)
             self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
 
+    @unittest.skipUnless(os.environ.get("ZENTHRA_MALLOC"), "built with the C library's malloc")
+    def test_memory_comes_from_the_allocator_it_was_built_with(self):
+        # Nothing calls the allocator by name, so a linker that drops unused
+        # libraries would leave the service on the C library's malloc unseen.
+        wanted = os.environ["ZENTHRA_MALLOC"]
+        result = subprocess.run([LMTPD, "--help"], env=dict(os.environ, LD_DEBUG="bindings"),
+                                capture_output=True, text=True, check=True)
+        for symbol in ("malloc", "free"):
+            bound = [line for line in result.stderr.splitlines()
+                     if re.search(r"binding file \S*libc\.so\S* .*symbol `%s'" % symbol, line)]
+            self.assertTrue(bound, symbol)
+            for line in bound:
+                self.assertIn("lib%s.so" % wanted, line.split(" to ")[1])
+
     def test_a_root_that_is_no_server_is_refused(self):
         result = run([LMTPD, "--root", self.folder + "/none", "--listen",
                       "unix:" + self.folder + "/s"], check=False)
