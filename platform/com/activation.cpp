@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/com/library_loader.h"
 #include "platform/com/server.h"
@@ -31,9 +33,21 @@ struct Library {
   void* handle = nullptr;
   int pending = 0;
 };
+// A library whose last object has just gone may still be running that
+// object's last instructions (the end of its Release, after the destructor
+// gave up the module lock); unmapping it then would pull the code from under
+// them. So FreeUnusedLibraries drops a library at once (the next activation
+// loads it anew) but closes it only on a later call, once kUnloadDelay has
+// passed, as COM's delayed unloading does.
+constexpr std::chrono::seconds kUnloadDelay{10};
+struct Retired {
+  void* handle = nullptr;
+  std::chrono::steady_clock::time_point since;
+};
 struct LibraryCache {
   std::mutex mutex;
   std::map<std::string, Library> libraries;
+  std::vector<Retired> retired;
 };
 LibraryCache& Libraries() {
   static LibraryCache* cache = new LibraryCache();  // outlives static destructors
@@ -177,12 +191,18 @@ Ptr<IUnknown> CreateObject(std::string_view progId) {
 std::size_t FreeUnusedLibraries() {
   LibraryCache& cache = Libraries();
   std::lock_guard<std::mutex> lock(cache.mutex);
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(cache.retired, [&](const Retired& r) {
+    if (now - r.since < kUnloadDelay) return false;
+    UnloadTrustedLibrary(r.handle);
+    return true;
+  });
   std::size_t freed = 0;
   for (auto it = cache.libraries.begin(); it != cache.libraries.end();) {
     Library& lib = it->second;
     auto canUnload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(lib.handle, "DllCanUnloadNow"));
     if (lib.pending == 0 && canUnload && canUnload() == S_OK) {
-      UnloadTrustedLibrary(lib.handle);
+      cache.retired.push_back({lib.handle, now});
       it = cache.libraries.erase(it);
       ++freed;
     } else {

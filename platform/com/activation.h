@@ -63,7 +63,10 @@ Ptr<IObjectConstructString> MakeConstructString(core::Variant value);
 Ptr<IUnknown> CreateObject(std::string_view progId);
 
 // Unloads every cached library whose DllCanUnloadNow answers S_OK and
-// returns how many were unloaded. Libraries without that export stay.
+// returns how many were unloaded. Libraries without that export stay. An
+// unloaded library is activated anew from its file, but its code is unmapped
+// only by a call at least ten seconds later: a thread may still be returning
+// from the Release of its last object.
 std::size_t FreeUnusedLibraries();
 
 }  // namespace com

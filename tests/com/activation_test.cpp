@@ -122,6 +122,31 @@ TEST_F(ActivationTest, LibraryStaysLoadedWhileObjectsOrLocksLive) {
   EXPECT_EQ(com::FreeUnusedLibraries(), 1u);
 }
 
+TEST_F(ActivationTest, UnloadingLeavesTheCodeOfALastReleaseInPlace) {
+  com::CreateObject(comtest::kWidgetProgId);  // loads it into the cache
+  void* h = ::dlopen(COM_TEST_COMPONENT, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(h, nullptr);
+  auto get = reinterpret_cast<DllGetClassObjectFn>(::dlsym(h, "DllGetClassObject"));
+  using ReleaseThenFn = void (*)(void (*)());
+  auto releaseThen = reinterpret_cast<ReleaseThenFn>(::dlsym(h, "ReleaseServerLockThen"));
+  ASSERT_NE(releaseThen, nullptr);
+  Ptr<com::IClassFactory> factory;
+  ASSERT_EQ(
+      get(com::GUID::Parse(comtest::kWidgetClsid), com::IClassFactory::kIID, factory.PutVoid()),
+      com::S_OK);
+  ASSERT_EQ(factory->LockServer(true), com::S_OK);
+  factory.Reset();
+  ::dlclose(h);  // the cache's reference is the only one left
+
+  // Unloaded while the library's code has yet to return: a library closed
+  // at once crashes here.
+  static std::size_t freed = 0;
+  releaseThen([] { freed = com::FreeUnusedLibraries(); });
+  EXPECT_EQ(freed, 1u);
+  // Activated anew all the same.
+  EXPECT_EQ(com::CreateObject(comtest::kWidgetProgId).As<ITestWidget>()->ClassName(), "Widget");
+}
+
 TEST_F(ActivationTest, ActivationsRaceSafelyWithUnloading) {
   std::atomic<bool> done{false};
   std::thread unloader([&] {

@@ -65,3 +65,12 @@ COM_EXPORT std::int32_t DllGetClassInfo(const ComClassInfo** classes) {
   *classes = kClasses;
   return 2;
 }
+
+// Gives up a server lock taken with LockServer, then calls back before
+// returning: the library's own code is still running after its lock count
+// reached zero, as at the end of the Release of its last object.
+COM_EXPORT void ReleaseServerLockThen(void (*then)()) {
+  com::ModuleLockCount().fetch_sub(1);
+  then();
+  asm volatile("" ::: "memory");  // returns here, not through a tail call
+}
