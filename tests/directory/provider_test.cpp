@@ -126,10 +126,12 @@ std::string Name(const ::testing::TestParamInfo<Served>& info) {
 class DirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A parameterised test's name holds a '/', which must not make a
+    // subfolder: TearDown would then leave its parent behind.
     root_ = fs::temp_directory_path() /
-            ("zenthra-directory-" + std::to_string(getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    root_ = root_.parent_path() / core::Replace(root_.filename().string(), "/", "-");
+            core::Replace("zenthra-directory-" + std::to_string(getpid()) + "-" +
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                          "/", "-");
     fs::remove_all(root_);
     fs::create_directories(root_ / "directory");
     WriteCatalog(kCatalog);
