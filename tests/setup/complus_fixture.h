@@ -34,26 +34,24 @@ struct AppInfo {
 // kept to its end: a library stays loaded once loaded, and it registers
 // itself under the path it was first loaded by, which must go on existing.
 inline const std::filesystem::path& ProgramDir() {
-  // Removes the folder as the process ends. Being a static constructed
-  // before dir, it is destroyed after it, so it keeps a name of its own.
   struct Folder {
     std::filesystem::path path;
+    Folder() {
+      std::string pattern =
+          (std::filesystem::temp_directory_path() / "zenthra-setup-program-XXXXXX").string();
+      if (::mkdtemp(pattern.data()) == nullptr) return;
+      path = pattern;
+      std::filesystem::create_symlink(ZENTHRA_DLL, path / "Zenthra.dll");
+      std::filesystem::create_symlink(ZENTHRA_DLL, path / "zenthra.dll");
+    }
+    // Removed when the process ends.
     ~Folder() {
       std::error_code ec;
       if (!path.empty()) std::filesystem::remove_all(path, ec);
     }
   };
-  static Folder folder;
-  static const std::filesystem::path dir = [] {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zenthra-setup-program-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) return std::filesystem::path();
-    folder.path = pattern;
-    std::filesystem::create_symlink(ZENTHRA_DLL, folder.path / "Zenthra.dll");
-    std::filesystem::create_symlink(ZENTHRA_DLL, folder.path / "zenthra.dll");
-    return folder.path;
-  }();
-  return dir;
+  static const Folder folder;
+  return folder.path;
 }
 
 class ComPlusTest : public SetupTest {
