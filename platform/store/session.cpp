@@ -25,7 +25,7 @@
 // (see session.h). The number changes whenever Session, Store or the
 // dispatcher change shape, so that copies built from other sources never
 // share objects.
-#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v5
+#define ZENTHRA_SESSION_SYMBOL zenthra_store_session_v6
 #define ZENTHRA_STRINGIFY2(x) #x
 #define ZENTHRA_STRINGIFY(x) ZENTHRA_STRINGIFY2(x)
 
@@ -589,7 +589,22 @@ const Item* Session::FolderCache::Get(ItemId parent, const std::string& name_key
 
 const Item* Session::FolderCache::ById(ItemId id) const {
   auto it = by_id_.find(id);
-  return it == by_id_.end() ? nullptr : &it->second;
+  if (it != by_id_.end()) return &it->second;
+  for (const Item& item : items_) {
+    if (item.id == id) return &item;
+  }
+  return nullptr;
+}
+
+void Session::FolderCache::PutItem(const Item& item) {
+  ForgetItem(item.id);
+  if (items_.size() >= kMaxItems) items_.erase(items_.begin());
+  items_.push_back(item);
+}
+
+void Session::FolderCache::ForgetItem(ItemId id) {
+  auto it = std::find_if(items_.begin(), items_.end(), [id](const Item& i) { return i.id == id; });
+  if (it != items_.end()) items_.erase(it);
 }
 
 void Session::FolderCache::Put(const std::string& name_key, const Item& folder) {

@@ -155,22 +155,30 @@ class Session : public std::enable_shared_from_this<Session> {
   // Folders found by name, so that resolving a URL costs a lookup per
   // level only when the folder tree may have changed: the cache is kept
   // while no other connection has committed and emptied whenever this
-  // session moves or deletes a folder or rolls back. Only folders are
-  // kept, never messages, and never a name not found.
+  // session moves or deletes a folder or rolls back. Never a name not found.
+  // Besides the folders, the last few other items looked up by id (the
+  // messages one delivery reads again and again), each dropped when this
+  // session moves or deletes it.
   class FolderCache {
    public:
     const Item* Get(ItemId parent, const std::string& name_key) const;
+    // A folder, or one of the last few other items.
     const Item* ById(ItemId id) const;
     void Put(const std::string& name_key, const Item& folder);
+    void PutItem(const Item& item);
+    void ForgetItem(ItemId id);
     void Clear() {
       folders_.clear();
       by_id_.clear();
+      items_.clear();
     }
 
    private:
+    static constexpr std::size_t kMaxItems = 16;
     static std::string Key(ItemId parent, const std::string& name_key);
     std::unordered_map<std::string, Item> folders_;
     std::unordered_map<ItemId, Item> by_id_;
+    std::vector<Item> items_;  // not folders; the newest last
   };
   FolderCache& folders() { return folders_; }
 

@@ -266,26 +266,33 @@ Item Store::Resolve(std::string_view url) {
 }
 
 std::optional<Item> Store::Get(ItemId id) {
+  session_->Revalidate();
+  return GetKnown(id);
+}
+
+std::optional<Item> Store::GetKnown(ItemId id) {
+  Session::FolderCache& cache = session_->folders();
+  if (const Item* known = cache.ById(id)) return *known;
   auto s_handle = session_->stmts().Get("SELECT parent, name, is_folder FROM items WHERE id = ?");
   sql::Stmt& s = *s_handle;
   s.Bind(1, id);
   if (!s.Step()) return std::nullopt;
-  return Item{id, s.Int(0), s.Text(1), s.Int(2) != 0};
+  Item item{id, s.Int(0), s.Text(1), s.Int(2) != 0};
+  if (item.is_folder) {
+    cache.Put(core::FoldCase(item.name), item);
+  } else {
+    cache.PutItem(item);
+  }
+  return item;
 }
 
 std::vector<Item> Store::Chain(ItemId id) {
   session_->Revalidate();
-  Session::FolderCache& folders = session_->folders();
   std::vector<Item> chain;
   while (id != 0) {
-    if (const Item* folder = folders.ById(id)) {
-      chain.push_back(*folder);
-    } else {
-      std::optional<Item> item = Get(id);
-      if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
-      if (item->is_folder) folders.Put(core::FoldCase(item->name), *item);
-      chain.push_back(std::move(*item));
-    }
+    std::optional<Item> item = GetKnown(id);
+    if (!item) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
+    chain.push_back(std::move(*item));
     id = chain.back().parent;
   }
   std::reverse(chain.begin(), chain.end());
@@ -437,9 +444,18 @@ ItemId Store::InsertItem(ItemId parent, const std::string& name, bool is_folder)
   auto s_handle =
       session_->stmts().Get("INSERT INTO items(parent, name, name_key, is_folder) VALUES(?,?,?,?)");
   sql::Stmt& s = *s_handle;
-  s.Bind(1, parent).Bind(2, name).Bind(3, core::FoldCase(name)).Bind(4, std::int64_t{is_folder});
+  std::string name_key = core::FoldCase(name);
+  s.Bind(1, parent).Bind(2, name).Bind(3, name_key).Bind(4, std::int64_t{is_folder});
   s.Run();
-  return sqlite3_last_insert_rowid(session_->db());
+  const Item item{sqlite3_last_insert_rowid(session_->db()), parent, name, is_folder};
+  // The readers that follow (the item's events, its URL) find it here. A
+  // rolled-back insert empties the cache along with the rest.
+  if (is_folder) {
+    session_->folders().Put(name_key, item);
+  } else {
+    session_->folders().PutItem(item);
+  }
+  return item.id;
 }
 
 void Store::WriteProperty(ItemId id, const std::string& name, const Variant& value) {
@@ -584,7 +600,11 @@ void Store::SeedRow(Session::ItemCache::Entry& entry, const std::string& name,
 }
 
 void Store::MoveItem(const Item& item, ItemId parent, const std::string& name) {
-  if (item.is_folder) session_->folders().Clear();
+  if (item.is_folder) {
+    session_->folders().Clear();
+  } else {
+    session_->folders().ForgetItem(item.id);
+  }
   // Event hook: a move is a delete at the old URL and a save at the new one.
   {
     auto s =
@@ -604,6 +624,7 @@ void Store::DeleteItem(ItemId id) {
   std::optional<Item> item = Get(id);
   session_->items().Forget(id);
   if (item && !item->is_folder) {
+    session_->folders().ForgetItem(id);
     // Nothing lies below an item that is not a folder, and it is no mailbox.
     static const char* const kDeletes[] = {
         "DELETE FROM props WHERE item = ?1",

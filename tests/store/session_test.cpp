@@ -148,6 +148,49 @@ TEST_F(SessionTest, FoldersFoundOnceAreFoundAgainOnlyWhileTheyStand) {
   EXPECT_FALSE(e->is_folder);
 }
 
+TEST_F(SessionTest, AMessagesPlaceIsReadAgainWheneverItMayHaveChanged) {
+  const ItemId inbox = store_->Resolve(inbox_).id;
+  const ItemId folder = store_->Create(inbox, "Kept", true, ExistingItem::Fail, {}).id;
+  const ItemId id = store_->Resolve(store_->Deliver("jdoe", PlainMessage("moving"))).id;
+  const std::string name = store_->Get(id)->name;
+  const auto elsewhere = [&](const std::function<void(Store&)>& change) {
+    std::thread([&] { change(*Store::Open(root_)); }).join();
+  };
+
+  // Moved here, and moved back by a savepoint or transaction rolled back.
+  store_->Move(id, folder, "a", false);
+  EXPECT_EQ(store_->UrlOf(id), inbox_ + "/Kept/a");
+  store_->BeginTrans();
+  store_->Move(id, inbox, "b", false);
+  store_->BeginTrans();
+  store_->Move(id, folder, "c", false);
+  EXPECT_EQ(store_->Get(id)->name, "c");
+  store_->RollbackTrans();
+  EXPECT_EQ(store_->UrlOf(id), inbox_ + "/b");
+  store_->RollbackTrans();
+  EXPECT_EQ(store_->Get(id)->parent, folder);
+  EXPECT_EQ(store_->UrlOf(id), inbox_ + "/Kept/a");
+
+  // Moved by another connection: seen outside a transaction and inside one.
+  elsewhere([&](Store& other) { other.Move(id, inbox, name, false); });
+  EXPECT_EQ(store_->UrlOf(id), inbox_ + "/" + name);
+  elsewhere([&](Store& other) { other.Move(id, folder, "d", false); });
+  store_->BeginTrans();
+  EXPECT_EQ(store_->MailboxOf(id), store_->Get(inbox)->parent);
+  EXPECT_EQ(store_->Get(id)->name, "d");
+  store_->CommitTrans();
+
+  // Replaced here by a message moved over it, or deleted elsewhere.
+  const ItemId other_id = store_->Resolve(store_->Deliver("jdoe", PlainMessage("over"))).id;
+  ASSERT_TRUE(store_->Get(other_id));
+  store_->Move(id, inbox, store_->Get(other_id)->name, true);
+  EXPECT_FALSE(store_->Get(other_id));
+  EXPECT_EQ(store_->Get(id)->parent, inbox);
+  elsewhere([&](Store& other) { other.Delete(id); });
+  EXPECT_FALSE(store_->Get(id));
+  EXPECT_THROW(store_->UrlOf(id), core::RuntimeError);
+}
+
 TEST_F(SessionTest, AnItemsPropertiesAreReadAgainWheneverTheyMayHaveChanged) {
   const std::string text = PlainMessage("first");
   const ItemId id = store_->Resolve(store_->Deliver("jdoe", text)).id;
