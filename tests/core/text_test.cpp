@@ -115,6 +115,15 @@ TEST(TextCase, AsciiTextGetsTheAnswersAnyTextGets) {
   }
   // Characters outside ASCII may fold to ASCII ones.
   EXPECT_TRUE(EqualsNoCase("k", "\xE2\x84\xAA"));  // KELVIN SIGN
+  // Wherever it stands in a longer name, though the two differ in length.
+  const std::string name = "urn:schemas:httpmail:textdescription";
+  for (std::size_t at = 0; at <= name.size(); ++at) {
+    std::string ascii = name, kelvin = name;
+    ascii.insert(at, "K");
+    kelvin.insert(at, "\xE2\x84\xAA");
+    EXPECT_TRUE(EqualsNoCase(ascii, kelvin)) << at;
+    EXPECT_FALSE(EqualsNoCase(ascii + "x", kelvin)) << at;
+  }
   EXPECT_EQ(InStr("\xE2\x84\xAA"
                   "ey",
                   "KEY", Compare::Text),
