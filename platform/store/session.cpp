@@ -578,13 +578,11 @@ void Session::ItemCache::Forget(ItemId id) {
   if (it != entries_.end()) entries_.erase(it);
 }
 
-std::string Session::FolderCache::Key(ItemId parent, const std::string& name_key) {
-  return std::to_string(parent) + '/' + name_key;
-}
-
 const Item* Session::FolderCache::Get(ItemId parent, const std::string& name_key) const {
-  auto it = folders_.find(Key(parent, name_key));
-  return it == folders_.end() ? nullptr : &it->second;
+  auto children = folders_.find(parent);
+  if (children == folders_.end()) return nullptr;
+  auto it = children->second.find(name_key);
+  return it == children->second.end() ? nullptr : &it->second;
 }
 
 const Item* Session::FolderCache::ById(ItemId id) const {
@@ -608,7 +606,7 @@ void Session::FolderCache::ForgetItem(ItemId id) {
 }
 
 void Session::FolderCache::Put(const std::string& name_key, const Item& folder) {
-  folders_.insert_or_assign(Key(folder.parent, name_key), folder);
+  folders_[folder.parent].insert_or_assign(name_key, folder);
   by_id_.insert_or_assign(folder.id, folder);
 }
 

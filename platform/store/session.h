@@ -175,8 +175,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
    private:
     static constexpr std::size_t kMaxItems = 16;
-    static std::string Key(ItemId parent, const std::string& name_key);
-    std::unordered_map<std::string, Item> folders_;
+    // By parent, then by folded name: looking one up allocates nothing.
+    std::unordered_map<ItemId, std::unordered_map<std::string, Item>> folders_;
     std::unordered_map<ItemId, Item> by_id_;
     std::vector<Item> items_;  // not folders; the newest last
   };
