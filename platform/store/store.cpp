@@ -273,17 +273,22 @@ std::optional<Item> Store::Get(ItemId id) {
 std::optional<Item> Store::GetKnown(ItemId id) {
   Session::FolderCache& cache = session_->folders();
   if (const Item* known = cache.ById(id)) return *known;
+  std::optional<Item> item = ReadItem(id);
+  if (!item) return std::nullopt;
+  if (item->is_folder) {
+    cache.Put(core::FoldCase(item->name), *item);
+  } else {
+    cache.PutItem(*item);
+  }
+  return item;
+}
+
+std::optional<Item> Store::ReadItem(ItemId id) {
   auto s_handle = session_->stmts().Get("SELECT parent, name, is_folder FROM items WHERE id = ?");
   sql::Stmt& s = *s_handle;
   s.Bind(1, id);
   if (!s.Step()) return std::nullopt;
-  Item item{id, s.Int(0), s.Text(1), s.Int(2) != 0};
-  if (item.is_folder) {
-    cache.Put(core::FoldCase(item.name), item);
-  } else {
-    cache.PutItem(item);
-  }
-  return item;
+  return Item{id, s.Int(0), s.Text(1), s.Int(2) != 0};
 }
 
 std::vector<Item> Store::Chain(ItemId id) {
@@ -434,7 +439,8 @@ Variant Store::ReadProperty(ItemId id, std::string_view name) {
   auto s = session_->stmts().Get("SELECT type, value FROM props WHERE item = ? AND name_key = ?");
   s->Bind(1, id).Bind(2, core::FoldCase(name));
   if (s->Step()) return StoredValue(*s, 0, 1);
-  if (!Get(id)) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
+  // Not Get: revalidating could empty the item cache under Properties.
+  if (!ReadItem(id)) throw RuntimeError(err::kDbNotFound, "The item was deleted by someone else");
   return Variant();
 }
 

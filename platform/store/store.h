@@ -210,6 +210,8 @@ class Store {
   std::optional<Item> ChildByKey(ItemId parent, const std::string& name_key);
   // Get for a caller that has revalidated the session's caches.
   std::optional<Item> GetKnown(ItemId id);
+  // The item as the database holds it, leaving the caches alone.
+  std::optional<Item> ReadItem(ItemId id);
   // The item and every folder above it, the domain folder first;
   // kDbNotFound when the item is gone.
   std::vector<Item> Chain(ItemId id);
