@@ -16,6 +16,7 @@
 
 #include "platform/core/error.h"
 #include "platform/core/files.h"
+#include "platform/core/text.h"
 #include "platform/store/database.h"
 #include "platform/store/events.h"
 #include "platform/store/sqlite_util.h"
@@ -594,7 +595,11 @@ const Item* Session::FolderCache::ById(ItemId id) const {
   return nullptr;
 }
 
-void Session::FolderCache::PutItem(const Item& item) {
+void Session::FolderCache::Put(const Item& item) {
+  if (item.is_folder) {
+    Put(core::FoldCase(item.name), item);
+    return;
+  }
   ForgetItem(item.id);
   if (items_.size() >= kMaxItems) items_.erase(items_.begin());
   items_.push_back(item);

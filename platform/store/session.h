@@ -164,8 +164,11 @@ class Session : public std::enable_shared_from_this<Session> {
     const Item* Get(ItemId parent, const std::string& name_key) const;
     // A folder, or one of the last few other items.
     const Item* ById(ItemId id) const;
+    // A folder under its folded name, which the caller has at hand.
     void Put(const std::string& name_key, const Item& folder);
-    void PutItem(const Item& item);
+    // Any item just read or written: a folder under its folded name, else
+    // one of the last few other items.
+    void Put(const Item& item);
     void ForgetItem(ItemId id);
     void Clear() {
       folders_.clear();

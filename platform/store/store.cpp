@@ -275,11 +275,7 @@ std::optional<Item> Store::GetKnown(ItemId id) {
   if (const Item* known = cache.ById(id)) return *known;
   std::optional<Item> item = ReadItem(id);
   if (!item) return std::nullopt;
-  if (item->is_folder) {
-    cache.Put(core::FoldCase(item->name), *item);
-  } else {
-    cache.PutItem(*item);
-  }
+  cache.Put(*item);
   return item;
 }
 
@@ -456,11 +452,7 @@ ItemId Store::InsertItem(ItemId parent, const std::string& name, bool is_folder)
   const Item item{sqlite3_last_insert_rowid(session_->db()), parent, name, is_folder};
   // The readers that follow (the item's events, its URL) find it here. A
   // rolled-back insert empties the cache along with the rest.
-  if (is_folder) {
-    session_->folders().Put(name_key, item);
-  } else {
-    session_->folders().PutItem(item);
-  }
+  session_->folders().Put(item);
   return item.id;
 }
 
