@@ -49,6 +49,9 @@ TEST_F(ToolTest, ProvisionCreatesARootAndRefusesAnExistingOne) {
   ExpectRefused(Tool({"--root", bad, "provision", "--computer", "a", "--domain", "x..org"}),
                 "domain name");
   ExpectRefused(Tool({"--root", bad, "provision", "--computer", "a"}), "--domain");
+  ExpectRefused(Tool({"--root", bad, "provision", "--computer", "a", "--domain", "x.org", "--users",
+                      bad + ".ldif"}),
+                bad + ".ldif: no such file or folder");
   EXPECT_FALSE(std::filesystem::exists(bad));
 }
 
@@ -74,7 +77,10 @@ TEST_F(ToolTest, MailboxDeliverLsShowPutRm) {
   std::string file = (root_.parent_path() / "m.eml").string();
   std::ofstream(file, std::ios::binary) << PlainMessage("From file");
   EXPECT_EQ(run({"deliver", "hm", file}).out, mbx + "/Posteingang/From file.EML\n");
-  ExpectRefused(run({"deliver", "hm", file + ".missing"}), ".missing");
+  ExpectRefused(run({"deliver", "hm", file + ".missing"}),
+                file + ".missing: no such file or folder");
+  ExpectRefused(run({"deliver", "hm", file + "/m.eml"}),
+                file + "/m.eml: a part of the path is not a folder");
   ExpectRefused(run({"deliver", "hm", root_.string()}), root_.string());
 
   Result put = run({"put", mbx + "/Posteingang/Zenthra.reg", "DAV:ishidden=true",

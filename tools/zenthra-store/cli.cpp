@@ -160,9 +160,16 @@ std::string LogonName() {
   return win::GetUserNameA(buffer, &size) ? std::string(buffer) : std::string();
 }
 
+// "cannot read FILE", with why when the system said (errno right after a
+// failed open or read; 0 when it said nothing).
+std::string CannotRead(const std::string& file, int errnum) {
+  return errnum == 0 ? "cannot read " + file : core::DescribeFileError("cannot read", file, errnum);
+}
+
 std::string ReadFile(const std::filesystem::path& file) {
+  errno = 0;
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw UsageError{"cannot read " + file.string()};
+  if (!in) throw UsageError{CannotRead(file.string(), errno)};
   return core::ReadAll(in);
 }
 
@@ -297,14 +304,15 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out, 
     if (std::filesystem::is_directory(args[1])) {
       throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1] + ": it is a folder");
     }
+    errno = 0;
     std::ifstream file(args[1], std::ios::binary);
-    if (!file) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
+    if (!file) throw RuntimeError(core::err::kFileNotFound, CannotRead(args[1], errno));
     try {
       text = core::ReadAll(file);
     } catch (const std::exception& e) {
       throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1] + ": " + e.what());
     }
-    if (file.bad()) throw RuntimeError(core::err::kFileNotFound, "cannot read " + args[1]);
+    if (file.bad()) throw RuntimeError(core::err::kFileNotFound, CannotRead(args[1], errno));
   } else {
     text = core::ReadAll(in);
   }
