@@ -307,6 +307,7 @@ int Deliver(std::vector<std::string> args, std::istream& in, std::ostream& out, 
     errno = 0;
     std::ifstream file(args[1], std::ios::binary);
     if (!file) throw RuntimeError(core::err::kFileNotFound, CannotRead(args[1], errno));
+    errno = 0;  // so that a failed read reports its own cause
     try {
       text = core::ReadAll(file);
     } catch (const std::exception& e) {
