@@ -170,7 +170,11 @@ std::string ReadFile(const std::filesystem::path& file) {
   errno = 0;
   std::ifstream in(file, std::ios::binary);
   if (!in) throw UsageError{CannotRead(file.string(), errno)};
-  return core::ReadAll(in);
+  errno = 0;  // so that a failed read reports its own cause
+  std::string text = core::ReadAll(in);
+  // A read that failed part-way must not pass for a shorter file.
+  if (in.bad()) throw UsageError{CannotRead(file.string(), errno)};
+  return text;
 }
 
 // The directory server's settings from provision's options; nullopt
